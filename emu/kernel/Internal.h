@@ -1,0 +1,68 @@
+// State shared by the parts of the emulated kernel.
+#pragma once
+
+#include "Kernel.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <condition_variable>
+#include <csetjmp>
+#include <mutex>
+
+namespace emu {
+
+// Dispatcher object types, as DISPATCHER_HEADER.Type holds them.
+enum DispatcherType : UCHAR {
+    kNotificationEvent = 0,
+    kSynchronizationEvent = 1,
+    kMutant = 2,
+    kThread = 6,
+};
+
+// Written into DISPATCHER_HEADER.Size by the initialisers, so that a wait on memory that
+// was never initialised as a dispatcher object is caught.
+constexpr UCHAR kDispatcherSizeMark = sizeof(KEVENT) / sizeof(LONG);
+
+struct ThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    int spinLocksHeld = 0;
+    struct _KTHREAD* systemThread = nullptr;
+    jmp_buf* terminateJump = nullptr;
+};
+
+ThreadState& currentThread();
+
+// The one lock that guards every dispatcher object's state, as in the real kernel, and the
+// condition every waiter sleeps on.
+std::mutex& dispatcherLock();
+std::condition_variable& dispatcherCondition();
+void wakeWaiters();
+
+// Waits on the dispatcher condition until satisfied() or the kernel-time deadline.
+// Called with the dispatcher lock held; returns false on time-out.
+bool dispatcherWait(std::unique_lock<std::mutex>& lock, const std::function<bool()>& satisfied,
+                    const LONGLONG* deadline);
+
+namespace clock {
+std::chrono::nanoseconds realTimeUntil(LONGLONG deadline);
+void enterTimedWait();
+void leaveTimedWait();
+} // namespace clock
+
+LONGLONG deadlineFromTimeout(const LARGE_INTEGER* timeout);
+
+void requireIrqlAtMost(KIRQL level, const char* operation);
+
+// Formats like the Windows kernel's printf (LLP64: %lx is 32 bits, %p is 16 hex digits).
+std::string formatWindows(const char* format, va_list args);
+
+} // namespace emu
+
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+    std::atomic<long> references;
+    PKSTART_ROUTINE routine;
+    PVOID context;
+    NTSTATUS exitStatus;
+};

@@ -1,0 +1,317 @@
+// Requests (IRPs): allocation, the stack walk of IofCallDriver and IofCompleteRequest with
+// completion routines, cancellation, and the I/O manager's own completion. Each request
+// carries a hidden record in front of it, where the kernel keeps what Driver Verifier
+// needs: whether a driver holds the request, who gets it back at the top, and power
+// sequencing calls.
+#include "Internal.h"
+
+#include <deque>
+
+namespace emu {
+
+namespace {
+
+constexpr uint32_t kLiveIrp = 0x49525021;  // "!PRI"
+constexpr uint32_t kFreedIrp = 0x44454552; // "REED"
+constexpr size_t kQuarantine = 256;
+
+struct alignas(16) IrpRecord {
+    uint32_t magic;
+    USHORT allocatedSize;
+    bool inFlight;
+    bool ioManagerOwned;
+    std::function<void(PIRP)> onTopCompletion;
+    int startNextPowerCalls;
+    int poCallDriverCalls;
+};
+
+std::atomic<int64_t> g_liveIrps{0};
+
+IrpRecord* recordOf(PIRP irp) {
+    return reinterpret_cast<IrpRecord*>(reinterpret_cast<UCHAR*>(irp) - sizeof(IrpRecord));
+}
+
+IrpRecord* validRecord(PIRP irp, const char* operation) {
+    if (irp == nullptr)
+        verifierFailure("null IRP", "%s on a null request", operation);
+    IrpRecord* record = recordOf(irp);
+    if (record->magic == kFreedIrp)
+        verifierFailure("IRP used after it was freed", "%s on request %p, already freed",
+                        operation, irp);
+    if (record->magic != kLiveIrp || irp->Type != IO_TYPE_IRP)
+        verifierFailure("not an IRP", "%s on %p, which is not a request the kernel allocated",
+                        operation, irp);
+    return record;
+}
+
+// Freed requests are held back a while so that a late touch is caught by its magic.
+struct Quarantine {
+    std::mutex lock;
+    std::deque<IrpRecord*> records;
+};
+
+Quarantine& quarantine() {
+    static Quarantine* q = new Quarantine();
+    return *q;
+}
+
+PIRP allocateIrp(CCHAR stackSize) {
+    USHORT size = IoSizeOfIrp(stackSize);
+    auto* memory = static_cast<UCHAR*>(aligned_alloc(16, (sizeof(IrpRecord) + size + 15) & ~15ul));
+    auto* record = new (memory) IrpRecord();
+    record->magic = kLiveIrp;
+    record->allocatedSize = size;
+    PIRP irp = reinterpret_cast<PIRP>(memory + sizeof(IrpRecord));
+    g_liveIrps.fetch_add(1);
+    IoInitializeIrp(irp, size, stackSize);
+    return irp;
+}
+
+// The I/O manager's part once completion has passed every stack location.
+void completeAtTop(PIRP irp, IrpRecord* record) {
+    record->inFlight = false;
+    if (record->ioManagerOwned) {
+        if (irp->UserIosb)
+            *irp->UserIosb = irp->IoStatus;
+        PKEVENT event = irp->UserEvent;
+        IoFreeIrp(irp);
+        if (event)
+            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        return;
+    }
+    if (record->onTopCompletion) {
+        // Copied out: the callback may free the request and its record with it.
+        auto callback = record->onTopCompletion;
+        callback(irp);
+        return;
+    }
+    verifierFailure("driver-allocated IRP completed to the top",
+                    "request %p has no I/O manager owner; the completion routine of the driver "
+                    "that allocated it must return STATUS_MORE_PROCESSING_REQUIRED",
+                    irp);
+}
+
+} // namespace
+
+PIRP allocateWorldIrp(CCHAR stackSize, std::function<void(PIRP)> onComplete) {
+    PIRP irp = allocateIrp(stackSize);
+    recordOf(irp)->onTopCompletion = std::move(onComplete);
+    return irp;
+}
+
+PIO_STACK_LOCATION firstStackLocation(PIRP irp) {
+    validRecord(irp, "firstStackLocation");
+    return IoGetNextIrpStackLocation(irp);
+}
+
+int startNextPowerIrpCalls(PIRP irp) { return validRecord(irp, "inspect")->startNextPowerCalls; }
+int poCallDriverCalls(PIRP irp) { return validRecord(irp, "inspect")->poCallDriverCalls; }
+int64_t liveIrps() { return g_liveIrps.load(); }
+
+void noteStartNextPowerIrp(PIRP irp) { validRecord(irp, "PoStartNextPowerIrp")->startNextPowerCalls++; }
+void notePoCallDriver(PIRP irp) { validRecord(irp, "PoCallDriver")->poCallDriverCalls++; }
+
+} // namespace emu
+
+extern "C" {
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    (void)ChargeQuota;
+    emu::requireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+    if (StackSize < 1)
+        emu::verifierFailure("invalid IRP stack size", "IoAllocateIrp with stack size %d",
+                             StackSize);
+    return emu::allocateIrp(StackSize);
+}
+
+VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    emu::IrpRecord* record = emu::recordOf(Irp);
+    if (record->magic != emu::kLiveIrp)
+        emu::verifierFailure("not an IRP", "IoInitializeIrp on %p, not an allocated request",
+                             Irp);
+    if (record->inFlight)
+        emu::verifierFailure("IRP reinitialised while a driver holds it",
+                             "IoInitializeIrp on request %p before its completion came back", Irp);
+    if (PacketSize > record->allocatedSize || PacketSize < IoSizeOfIrp(StackSize))
+        emu::verifierFailure("IRP initialised with the wrong size",
+                             "IoInitializeIrp(%p, size %u, stack %d) on a %u-byte request", Irp,
+                             PacketSize, StackSize, record->allocatedSize);
+    memset(Irp, 0, PacketSize);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+    Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(
+        reinterpret_cast<UCHAR*>(Irp) + sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
+    record->ioManagerOwned = false;
+    record->startNextPowerCalls = 0;
+    record->poCallDriverCalls = 0;
+}
+
+VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    emu::validRecord(Irp, "IoReuseIrp");
+    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->IoStatus.Status = Iostatus;
+}
+
+VOID IoFreeIrp(PIRP Irp) {
+    emu::IrpRecord* record = emu::validRecord(Irp, "IoFreeIrp");
+    if (record->inFlight)
+        emu::verifierFailure("IRP freed while a driver holds it",
+                             "IoFreeIrp on request %p before its completion came back", Irp);
+    record->magic = emu::kFreedIrp;
+    record->onTopCompletion = nullptr;
+    emu::g_liveIrps.fetch_sub(1);
+    emu::Quarantine& q = emu::quarantine();
+    emu::IrpRecord* evicted = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(q.lock);
+        q.records.push_back(record);
+        if (q.records.size() > emu::kQuarantine) {
+            evicted = q.records.front();
+            q.records.pop_front();
+        }
+    }
+    if (evicted) {
+        evicted->~IrpRecord();
+        free(evicted);
+    }
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    emu::IrpRecord* record = emu::validRecord(Irp, "IofCallDriver");
+    emu::requireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
+    if (DeviceObject == nullptr || DeviceObject->DriverObject == nullptr)
+        emu::verifierFailure("request sent to no device", "IofCallDriver(%p, %p)", DeviceObject,
+                             Irp);
+    Irp->CurrentLocation--;
+    if (Irp->CurrentLocation <= 0)
+        KeBugCheckEx(0x35, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0);
+    PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    record->inFlight = true;
+    KIRQL before = KeGetCurrentIrql();
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+    NTSTATUS status = dispatch(DeviceObject, Irp);
+    if (KeGetCurrentIrql() != before)
+        emu::verifierFailure("dispatch routine changed the IRQL",
+                             "major function 0x%x returned at IRQL %d; it was called at %d",
+                             stack->MajorFunction, KeGetCurrentIrql(), before);
+    return status;
+}
+
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    (void)PriorityBoost;
+    emu::IrpRecord* record = emu::validRecord(Irp, "IofCompleteRequest");
+    emu::requireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+    if (Irp->CurrentLocation > Irp->StackCount)
+        emu::verifierFailure("IRP completed twice",
+                             "IofCompleteRequest on request %p, which no driver holds: it was "
+                             "completed already (or never sent)",
+                             Irp);
+    if (Irp->CancelRoutine != nullptr)
+        emu::verifierFailure("IRP completed with a cancel routine set",
+                             "IofCompleteRequest on request %p while its cancel routine %p is "
+                             "still set",
+                             Irp, reinterpret_cast<void*>(Irp->CancelRoutine));
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        emu::verifierFailure("IRP completed with STATUS_PENDING",
+                             "IofCompleteRequest on request %p with status STATUS_PENDING", Irp);
+
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    for (Irp->PendingReturned = stack->Control & SL_PENDING_RETURNED;
+         Irp->CurrentLocation <= Irp->StackCount;
+         ++stack, Irp->PendingReturned = stack->Control & SL_PENDING_RETURNED) {
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
+                      (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
+                      (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+        if (invoke && stack->CompletionRoutine) {
+            PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+            PVOID context = stack->Context;
+            memset(stack, 0, sizeof *stack);
+            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                        ? nullptr
+                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            // Completion routines run at DISPATCH_LEVEL here, the level they must be ready for.
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            NTSTATUS result = routine(device, Irp, context);
+            if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+                emu::verifierFailure("completion routine changed the IRQL",
+                                     "completion routine %p returned at IRQL %d",
+                                     reinterpret_cast<void*>(routine), KeGetCurrentIrql());
+            KeLowerIrql(old);
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                // Back with whoever set the routine; at the top, with the allocator.
+                if (Irp->CurrentLocation == Irp->StackCount + 1)
+                    record->inFlight = false;
+                return;
+            }
+        } else {
+            if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount)
+                IoMarkIrpPending(Irp);
+            memset(stack, 0, sizeof *stack);
+        }
+    }
+    emu::completeAtTop(Irp, record);
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    emu::validRecord(Irp, "IoCancelIrp");
+    emu::requireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                                ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                                : nullptr;
+    int held = emu::heldSpinLocks();
+    routine(device, Irp);
+    if (emu::heldSpinLocks() >= held)
+        emu::verifierFailure("cancel routine kept the cancel spin lock",
+                             "cancel routine %p returned without IoReleaseCancelSpinLock",
+                             reinterpret_cast<void*>(routine));
+    return TRUE;
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    emu::requireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+    PIRP irp = emu::allocateIrp(DeviceObject->StackSize);
+    emu::recordOf(irp)->ioManagerOwned = true;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    irp->UserBuffer = OutputBuffer;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->RequestorMode = KernelMode;
+    return irp;
+}
+
+VOID PoStartNextPowerIrp(PIRP Irp) {
+    emu::requireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
+    emu::noteStartNextPowerIrp(Irp);
+}
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    emu::notePoCallDriver(Irp);
+    return IofCallDriver(DeviceObject, Irp);
+}
+
+} // extern "C"

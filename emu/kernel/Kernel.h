@@ -1,0 +1,157 @@
+// The emulated kernel's own interface, for the emulated world, tools and tests: the
+// controls and the inspection points that a real kernel offers through its debugger and
+// Driver Verifier. Driver code never includes this header.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+// ---------------------------------------------------------------------------------------
+// Verifier: a broken kernel rule stops the process with a message that names the rule.
+
+[[noreturn]] void verifierFailure(const char* rule, const char* detailFormat, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// ---------------------------------------------------------------------------------------
+// Clock. Kernel time in 100-nanosecond units. By default it follows real time; a scale
+// makes every time-out pass that many times faster; manual mode freezes it so that tests
+// move it with advance() and time-outs expire exactly when they say.
+
+namespace clock {
+LONGLONG now();
+void useRealTime(double scale = 1.0);
+void useManualTime();
+bool isManual();
+void advance(LONGLONG hundredNanoseconds);
+// Threads blocked in a wait that has a time-out (manual or scaled time alike).
+int timedWaiters();
+// Blocks the caller (in real time, at most realTimeoutMs) until at least n threads are in
+// a timed wait; returns whether they are.
+bool waitForTimedWaiters(int n, int realTimeoutMs = 5000);
+} // namespace clock
+
+// ---------------------------------------------------------------------------------------
+// Pool: per-tag accounting and fault injection.
+
+struct PoolTagStats {
+    uint64_t liveBlocks = 0;
+    uint64_t liveBytes = 0;
+    uint64_t highWaterBytes = 0;
+    uint64_t totalAllocations = 0;
+    uint64_t failedAllocations = 0;
+};
+
+namespace pool {
+PoolTagStats stats(ULONG tag);
+// Every allocation made so far, any tag (the number the fault injection counts against).
+uint64_t allocationCount();
+// Fails the nth allocation from now on (1 = the next one), once.
+void failNthAllocation(uint64_t n);
+// Fails every allocation of exactly this many bytes until cleared.
+void failAllocationsOfSize(size_t bytes);
+// Fails every allocation from now on until cleared.
+void failAllAllocations(bool fail);
+void clearFaults();
+// Stops with a verifier failure when blocks of the tag are still live.
+void verifyNoLeaks(ULONG tag, const char* when);
+bool isPoolBlock(const void* p);
+} // namespace pool
+
+// ---------------------------------------------------------------------------------------
+// Debug output: DbgPrint calls are assembled into lines and kept in a bounded ring.
+
+struct DebugLine {
+    uint64_t sequence;
+    LONGLONG time;
+    std::string text;
+};
+
+namespace debuglog {
+// Sequence number of the next line; pass it to linesSince() to read what follows.
+uint64_t mark();
+std::vector<DebugLine> linesSince(uint64_t mark);
+std::vector<std::string> textSince(uint64_t mark);
+// Lines (and text not yet ended by a line feed) since the mark that contain the fragment.
+size_t count(const std::string& fragment, uint64_t since = 0);
+bool contains(const std::string& fragment, uint64_t since = 0);
+void clear();
+void setEcho(bool echo);
+// Invoked for every completed line, on the printing thread (the replay tool's output).
+void setLineSink(std::function<void(const DebugLine&)> sink);
+size_t capacity();
+uint64_t droppedLines();
+} // namespace debuglog
+
+struct AssertionRecord {
+    std::string expression;
+    std::string source;
+    ULONG line;
+};
+
+std::vector<AssertionRecord> assertions();
+void clearAssertions();
+uint64_t debuggerBreaks();
+
+// ---------------------------------------------------------------------------------------
+// Operating system version that RtlGetVersion reports.
+
+void setOsVersion(ULONG major, ULONG minor, ULONG build, USHORT servicePackMajor = 0,
+                  USHORT servicePackMinor = 0);
+
+// ---------------------------------------------------------------------------------------
+// IRQL of the calling thread, for tests that play the part of a caller at raised IRQL.
+
+class ScopedIrql {
+public:
+    explicit ScopedIrql(KIRQL level);
+    ~ScopedIrql();
+    ScopedIrql(const ScopedIrql&) = delete;
+    ScopedIrql& operator=(const ScopedIrql&) = delete;
+
+private:
+    KIRQL _previous;
+};
+
+// Spin locks the calling thread holds right now.
+int heldSpinLocks();
+
+// ---------------------------------------------------------------------------------------
+// Driver and device objects of the emulated world.
+
+PDRIVER_OBJECT createDriverObject(const char* name);
+void deleteDriverObject(PDRIVER_OBJECT driver);
+PDEVICE_OBJECT createDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize);
+// Puts upper on top of lower: requests sent to upper need one more stack location.
+void attachDevice(PDEVICE_OBJECT upper, PDEVICE_OBJECT lower);
+void deleteDeviceObject(PDEVICE_OBJECT device);
+
+// ---------------------------------------------------------------------------------------
+// Requests that the emulated world originates (the PnP manager, the HID class driver).
+// When completion reaches the top, onComplete runs (on the completing thread) instead of
+// the I/O manager's own completion; it owns the request from then on and frees it with
+// IoFreeIrp.
+
+PIRP allocateWorldIrp(CCHAR stackSize, std::function<void(PIRP)> onComplete);
+// Readies a world request for dispatch to the top of a device stack: the first stack
+// location is set as current, as the I/O manager does before it calls the top driver.
+PIO_STACK_LOCATION firstStackLocation(PIRP irp);
+// How many times PoStartNextPowerIrp and PoCallDriver were applied to a request.
+int startNextPowerIrpCalls(PIRP irp);
+int poCallDriverCalls(PIRP irp);
+// Requests allocated and not yet freed (all origins).
+int64_t liveIrps();
+
+// ---------------------------------------------------------------------------------------
+// System threads.
+
+int64_t liveThreadObjects();
+int64_t runningSystemThreads();
+int64_t openHandles();
+
+} // namespace emu
