@@ -18,4 +18,6 @@ static_assert(sizeof(IrSample) == 2, "IrSample is two bytes");
 #define IR_DATA_BUFFER_SAMPLES 40
 #define IR_DATA_BUFFER_BYTES (IR_DATA_BUFFER_SAMPLES * sizeof(IrSample))
 
-inline bool isTerminator(const IrSample& sample) { return sample.level == 1 && sample.duration == 0; }
+inline bool isTerminator(const IrSample& sample) {
+    return sample.level == 1 && sample.duration == 0;
+}

@@ -71,7 +71,8 @@ typedef struct _HID_DESCRIPTOR {
 #ifdef __cplusplus
 extern "C" {
 #endif
-RAVO_KERNEL_EXPORT NTSTATUS HidRegisterMinidriver(PHID_MINIDRIVER_REGISTRATION MinidriverRegistration);
+RAVO_KERNEL_EXPORT NTSTATUS
+HidRegisterMinidriver(PHID_MINIDRIVER_REGISTRATION MinidriverRegistration);
 #ifdef __cplusplus
 }
 #endif

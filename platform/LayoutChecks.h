@@ -40,17 +40,22 @@ static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7, "USB_ENDPOINT_DESCRIPTOR");
 static_assert(sizeof(USBD_VERSION_INFORMATION) == 8, "USBD_VERSION_INFORMATION");
 static_assert(sizeof(USBD_PIPE_INFORMATION) == 24, "USBD_PIPE_INFORMATION");
 static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48, "USBD_INTERFACE_INFORMATION");
-static_assert(offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 24, "USBD_INTERFACE_INFORMATION.Pipes");
+static_assert(offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 24,
+              "USBD_INTERFACE_INFORMATION.Pipes");
 static_assert(sizeof(USBD_INTERFACE_LIST_ENTRY) == 16, "USBD_INTERFACE_LIST_ENTRY");
 static_assert(sizeof(struct _URB_HEADER) == 24, "_URB_HEADER");
-static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "_URB_CONTROL_DESCRIPTOR_REQUEST");
-static_assert(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST) == 136, "_URB_CONTROL_GET_STATUS_REQUEST");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136,
+              "_URB_CONTROL_DESCRIPTOR_REQUEST");
+static_assert(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST) == 136,
+              "_URB_CONTROL_GET_STATUS_REQUEST");
 static_assert(sizeof(struct _URB_PIPE_REQUEST) == 40, "_URB_PIPE_REQUEST");
-static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "_URB_BULK_OR_INTERRUPT_TRANSFER");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128,
+              "_URB_BULK_OR_INTERRUPT_TRANSFER");
 static_assert(sizeof(struct _URB_ISOCH_TRANSFER) == 152, "_URB_ISOCH_TRANSFER");
 static_assert(GET_ISO_URB_SIZE(3) == 188, "GET_ISO_URB_SIZE");
 static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 88, "_URB_SELECT_CONFIGURATION");
-static_assert(offsetof(struct _URB_SELECT_CONFIGURATION, Interface) == 40, "select-configuration records");
+static_assert(offsetof(struct _URB_SELECT_CONFIGURATION, Interface) == 40,
+              "select-configuration records");
 static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x220003, "IOCTL_INTERNAL_USB_SUBMIT_URB");
 static_assert(IOCTL_INTERNAL_USB_RESET_PORT == 0x220007, "IOCTL_INTERNAL_USB_RESET_PORT");
 static_assert(IOCTL_INTERNAL_USB_GET_PORT_STATUS == 0x220013, "IOCTL_INTERNAL_USB_GET_PORT_STATUS");

@@ -1,10 +1,13 @@
 // The driver's global allocation operators. Every object and buffer of the driver comes
 // from non-paged pool under the driver's tag, usable up to DISPATCH_LEVEL. A failed
-// allocation yields null (the driver has no exceptions) and every caller tests for it.
+// allocation yields null (the driver has no exceptions) and every caller tests for it;
+// deleting null is reported, since a correct caller never does it.
+#include "transfer/PoolOperators.h"
+
 #include "platform/Diagnostics.h"
 #include "transfer/PoolTag.h"
 
-void* operator new(size_t size) {
+void* poolNew(size_t size) {
     void* block = ExAllocatePoolWithTag(NonPagedPool, size, RAVO_POOL_TAG);
     if (block == nullptr) {
         RAVO_ERROR("FAIL: generic replacement new size %x\n", (ULONG)size);
@@ -12,7 +15,7 @@ void* operator new(size_t size) {
     return block;
 }
 
-void* operator new[](size_t size) {
+void* poolNewArray(size_t size) {
     void* block = ExAllocatePoolWithTag(NonPagedPool, size, RAVO_POOL_TAG);
     if (block == nullptr) {
         RAVO_ERROR("FAIL: generic replacement new [] size %x\n", (ULONG)size);
@@ -20,7 +23,7 @@ void* operator new[](size_t size) {
     return block;
 }
 
-void operator delete(void* block) noexcept {
+void poolDelete(void* block) {
     if (block == nullptr) {
         RAVO_ERROR("FAIL: generic replacement delete got NULL\n");
         return;
@@ -28,10 +31,23 @@ void operator delete(void* block) noexcept {
     ExFreePool(block);
 }
 
-void operator delete[](void* block) noexcept {
+void poolDeleteArray(void* block) {
     if (block == nullptr) {
         RAVO_ERROR("FAIL: generic replacement delete [] got NULL\n");
         return;
     }
     ExFreePool(block);
+}
+
+void* operator new(size_t size) {
+    return poolNew(size);
+}
+void* operator new[](size_t size) {
+    return poolNewArray(size);
+}
+void operator delete(void* block) noexcept {
+    poolDelete(block);
+}
+void operator delete[](void* block) noexcept {
+    poolDeleteArray(block);
 }

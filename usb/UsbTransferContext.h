@@ -12,14 +12,14 @@ typedef void (*UsbTransferCallback)(PVOID callback_context, NTSTATUS status, ULO
                                     UsbTransferContext* context);
 
 struct UsbTransferContext {
-    CUsbInterface* usb;              // written by the USB layer
-    ULONG pipe_num;                  // written by the USB layer
-    ULONG interface_num;             // written by the USB layer
-    UsbTransferCallback callback;    // may be null
+    CUsbInterface* usb;           // written by the USB layer
+    ULONG pipe_num;               // written by the USB layer
+    ULONG interface_num;          // written by the USB layer
+    UsbTransferCallback callback; // may be null
     PVOID callback_context;
-    PIRP irp;                        // stack size not below that of the receiver's PDO
-    PURB urb;                        // URB memory
-    ULONG length;                    // written by the USB layer: bytes requested
+    PIRP irp;     // stack size not below that of the receiver's PDO
+    PURB urb;     // URB memory
+    ULONG length; // written by the USB layer: bytes requested
     // Bytes of URB memory behind urb, so that no request block larger than the caller
     // provided is ever built there.
     ULONG urb_size;

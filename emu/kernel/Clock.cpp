@@ -79,7 +79,9 @@ void advance(LONGLONG hundredNanoseconds) {
     wakeWaiters();
 }
 
-int timedWaiters() { return state().timedWaiters.load(); }
+int timedWaiters() {
+    return state().timedWaiters.load();
+}
 
 bool waitForTimedWaiters(int n, int realTimeoutMs) {
     auto until = Steady::now() + std::chrono::milliseconds(realTimeoutMs);
@@ -98,11 +100,16 @@ std::chrono::nanoseconds realTimeUntil(LONGLONG deadline) {
     LONGLONG left = deadline - scaledNowLocked(s);
     if (left <= 0)
         return std::chrono::nanoseconds(0);
-    return std::chrono::nanoseconds(static_cast<long long>(static_cast<double>(left) * 100.0 / s.scale));
+    return std::chrono::nanoseconds(
+        static_cast<long long>(static_cast<double>(left) * 100.0 / s.scale));
 }
 
-void enterTimedWait() { state().timedWaiters.fetch_add(1); }
-void leaveTimedWait() { state().timedWaiters.fetch_sub(1); }
+void enterTimedWait() {
+    state().timedWaiters.fetch_add(1);
+}
+void leaveTimedWait() {
+    state().timedWaiters.fetch_sub(1);
+}
 
 } // namespace clock
 

@@ -269,7 +269,9 @@ size_t count(const std::string& fragment, uint64_t since) {
     return n;
 }
 
-bool contains(const std::string& fragment, uint64_t since) { return count(fragment, since) > 0; }
+bool contains(const std::string& fragment, uint64_t since) {
+    return count(fragment, since) > 0;
+}
 
 void clear() {
     DebugLogState& log = logState();
@@ -293,7 +295,9 @@ void setLineSink(std::function<void(const DebugLine&)> sink) {
     logState().sink = std::move(sink);
 }
 
-size_t capacity() { return kLogCapacity; }
+size_t capacity() {
+    return kLogCapacity;
+}
 
 uint64_t droppedLines() {
     std::lock_guard<std::mutex> guard(logState().lock);

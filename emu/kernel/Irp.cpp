@@ -36,8 +36,8 @@ IrpRecord* validRecord(PIRP irp, const char* operation) {
         verifierFailure("null IRP", "%s on a null request", operation);
     IrpRecord* record = recordOf(irp);
     if (record->magic == kFreedIrp)
-        verifierFailure("IRP used after it was freed", "%s on request %p, already freed",
-                        operation, irp);
+        verifierFailure("IRP used after it was freed", "%s on request %p, already freed", operation,
+                        irp);
     if (record->magic != kLiveIrp || irp->Type != IO_TYPE_IRP)
         verifierFailure("not an IRP", "%s on %p, which is not a request the kernel allocated",
                         operation, irp);
@@ -104,12 +104,22 @@ PIO_STACK_LOCATION firstStackLocation(PIRP irp) {
     return IoGetNextIrpStackLocation(irp);
 }
 
-int startNextPowerIrpCalls(PIRP irp) { return validRecord(irp, "inspect")->startNextPowerCalls; }
-int poCallDriverCalls(PIRP irp) { return validRecord(irp, "inspect")->poCallDriverCalls; }
-int64_t liveIrps() { return g_liveIrps.load(); }
+int startNextPowerIrpCalls(PIRP irp) {
+    return validRecord(irp, "inspect")->startNextPowerCalls;
+}
+int poCallDriverCalls(PIRP irp) {
+    return validRecord(irp, "inspect")->poCallDriverCalls;
+}
+int64_t liveIrps() {
+    return g_liveIrps.load();
+}
 
-void noteStartNextPowerIrp(PIRP irp) { validRecord(irp, "PoStartNextPowerIrp")->startNextPowerCalls++; }
-void notePoCallDriver(PIRP irp) { validRecord(irp, "PoCallDriver")->poCallDriverCalls++; }
+void noteStartNextPowerIrp(PIRP irp) {
+    validRecord(irp, "PoStartNextPowerIrp")->startNextPowerCalls++;
+}
+void notePoCallDriver(PIRP irp) {
+    validRecord(irp, "PoCallDriver")->poCallDriverCalls++;
+}
 
 } // namespace emu
 
@@ -127,8 +137,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     emu::IrpRecord* record = emu::recordOf(Irp);
     if (record->magic != emu::kLiveIrp)
-        emu::verifierFailure("not an IRP", "IoInitializeIrp on %p, not an allocated request",
-                             Irp);
+        emu::verifierFailure("not an IRP", "IoInitializeIrp on %p, not an allocated request", Irp);
     if (record->inFlight)
         emu::verifierFailure("IRP reinitialised while a driver holds it",
                              "IoInitializeIrp on request %p before its completion came back", Irp);
@@ -218,16 +227,17 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         emu::verifierFailure("IRP completed with STATUS_PENDING",
                              "IofCompleteRequest on request %p with status STATUS_PENDING", Irp);
 
+    // The walk of the real kernel: each location is popped in turn, its routine run
+    // with the device of the location above it, until the top is passed.
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    for (Irp->PendingReturned = stack->Control & SL_PENDING_RETURNED;
-         Irp->CurrentLocation <= Irp->StackCount;
-         ++stack, Irp->PendingReturned = stack->Control & SL_PENDING_RETURNED) {
-        Irp->CurrentLocation++;
-        Irp->Tail.Overlay.CurrentStackLocation++;
+    IoSkipCurrentIrpStackLocation(Irp);
+    do {
+        Irp->PendingReturned = stack->Control & SL_PENDING_RETURNED;
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-                      (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+                      (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) &&
+                       (stack->Control & SL_INVOKE_ON_CANCEL));
         if (invoke && stack->CompletionRoutine) {
             PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
             PVOID context = stack->Context;
@@ -255,7 +265,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 IoMarkIrpPending(Irp);
             memset(stack, 0, sizeof *stack);
         }
-    }
+        IoSkipCurrentIrpStackLocation(Irp);
+        ++stack;
+    } while (Irp->CurrentLocation <= Irp->StackCount + 1);
     emu::completeAtTop(Irp, record);
 }
 
@@ -264,7 +276,8 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     emu::requireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Completion reads the flag without the cancel lock, as in the real kernel.
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

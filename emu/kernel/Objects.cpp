@@ -48,8 +48,8 @@ PDEVICE_OBJECT createDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize) {
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extensionSize);
     device->DriverObject = driver;
     device->StackSize = 1;
-    device->DeviceExtension = extensionSize ? reinterpret_cast<UCHAR*>(device) + sizeof(DEVICE_OBJECT)
-                                            : nullptr;
+    device->DeviceExtension =
+        extensionSize ? reinterpret_cast<UCHAR*>(device) + sizeof(DEVICE_OBJECT) : nullptr;
     device->NextDevice = driver->DeviceObject;
     driver->DeviceObject = device;
     return device;

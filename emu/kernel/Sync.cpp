@@ -12,7 +12,9 @@ namespace {
 thread_local ThreadState t_state;
 KSPIN_LOCK g_cancelSpinLock = 0;
 
-ULONG_PTR ownerToken() { return reinterpret_cast<ULONG_PTR>(&t_state); }
+ULONG_PTR ownerToken() {
+    return reinterpret_cast<ULONG_PTR>(&t_state);
+}
 
 void requireDispatcherObject(PVOID object, const char* operation) {
     auto* header = static_cast<DISPATCHER_HEADER*>(object);
@@ -45,7 +47,9 @@ void consumeSignal(DISPATCHER_HEADER* header) {
 
 } // namespace
 
-ThreadState& currentThread() { return t_state; }
+ThreadState& currentThread() {
+    return t_state;
+}
 
 std::mutex& dispatcherLock() {
     static std::mutex* lock = new std::mutex();
@@ -69,10 +73,16 @@ void requireIrqlAtMost(KIRQL level, const char* operation) {
                         operation, t_state.irql, level);
 }
 
-ScopedIrql::ScopedIrql(KIRQL level) { KeRaiseIrql(level, &_previous); }
-ScopedIrql::~ScopedIrql() { KeLowerIrql(_previous); }
+ScopedIrql::ScopedIrql(KIRQL level) {
+    KeRaiseIrql(level, &_previous);
+}
+ScopedIrql::~ScopedIrql() {
+    KeLowerIrql(_previous);
+}
 
-int heldSpinLocks() { return t_state.spinLocksHeld; }
+int heldSpinLocks() {
+    return t_state.spinLocksHeld;
+}
 
 } // namespace emu
 
@@ -83,7 +93,9 @@ extern "C" {
 // ---------------------------------------------------------------------------------------
 // IRQL
 
-KIRQL KeGetCurrentIrql(void) { return t_state.irql; }
+KIRQL KeGetCurrentIrql(void) {
+    return t_state.irql;
+}
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     if (NewIrql < t_state.irql)
@@ -95,8 +107,8 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 
 VOID KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql > t_state.irql)
-        emu::verifierFailure("IRQL_NOT_LESS_OR_EQUAL",
-                             "KeLowerIrql to %d from the lower IRQL %d", NewIrql, t_state.irql);
+        emu::verifierFailure("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql to %d from the lower IRQL %d",
+                             NewIrql, t_state.irql);
     if (NewIrql < DISPATCH_LEVEL && t_state.spinLocksHeld > 0)
         emu::verifierFailure("spin lock held below DISPATCH_LEVEL",
                              "KeLowerIrql to %d while holding %d spin lock(s)", NewIrql,
@@ -107,7 +119,9 @@ VOID KeLowerIrql(KIRQL NewIrql) {
 // ---------------------------------------------------------------------------------------
 // Spin locks
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     if (t_state.irql < DISPATCH_LEVEL)
@@ -144,8 +158,8 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
                              "spin lock %p released by a thread that does not hold it", SpinLock);
     if (t_state.irql != DISPATCH_LEVEL)
         emu::verifierFailure("spin lock released at the wrong IRQL",
-                             "spin lock %p released at IRQL %d instead of DISPATCH_LEVEL",
-                             SpinLock, t_state.irql);
+                             "spin lock %p released at IRQL %d instead of DISPATCH_LEVEL", SpinLock,
+                             t_state.irql);
     t_state.spinLocksHeld--;
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
@@ -162,7 +176,9 @@ VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
     *Irql = KeAcquireSpinLockRaiseToDpc(&emu::g_cancelSpinLock);
 }
 
-VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&emu::g_cancelSpinLock, Irql); }
+VOID IoReleaseCancelSpinLock(KIRQL Irql) {
+    KeReleaseSpinLock(&emu::g_cancelSpinLock, Irql);
+}
 
 // ---------------------------------------------------------------------------------------
 // Events and the mutex
@@ -170,8 +186,8 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&emu::g_cancelSpinL
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     std::lock_guard<std::mutex> guard(emu::dispatcherLock());
     memset(Event, 0, sizeof *Event);
-    Event->Header.Type = Type == SynchronizationEvent ? emu::kSynchronizationEvent
-                                                      : emu::kNotificationEvent;
+    Event->Header.Type =
+        Type == SynchronizationEvent ? emu::kSynchronizationEvent : emu::kNotificationEvent;
     Event->Header.Size = emu::kDispatcherSizeMark;
     Event->Header.SignalState = State ? 1 : 0;
     Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
@@ -249,8 +265,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     bool blocking = Timeout == nullptr || Timeout->QuadPart != 0;
     if (blocking && t_state.irql >= DISPATCH_LEVEL)
         emu::verifierFailure("blocking wait at DISPATCH_LEVEL",
-                             "KeWaitForSingleObject on %p at IRQL %d with %s", Object,
-                             t_state.irql, Timeout ? "a non-zero time-out" : "no time-out");
+                             "KeWaitForSingleObject on %p at IRQL %d with %s", Object, t_state.irql,
+                             Timeout ? "a non-zero time-out" : "no time-out");
     emu::requireDispatcherObject(Object, "KeWaitForSingleObject");
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
     LONGLONG deadline = 0;
@@ -272,7 +288,8 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     emu::requireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
     LONGLONG deadline = emu::deadlineFromTimeout(Interval);
     std::unique_lock<std::mutex> lock(emu::dispatcherLock());
-    emu::dispatcherWait(lock, [] { return false; }, &deadline);
+    emu::dispatcherWait(
+        lock, [] { return false; }, &deadline);
     return STATUS_SUCCESS;
 }
 

@@ -49,20 +49,31 @@ void threadMain(struct _KTHREAD* thread) {
                         "a system thread ended at IRQL %d holding %d spin lock(s)", state.irql,
                         state.spinLocksHeld);
     state.terminateJump = nullptr;
+    state.systemThread = nullptr;
+    g_runningThreads.fetch_sub(1);
+    // The thread's own reference goes in the same step that signals the object, so that a
+    // waiter that wakes finds the thread completely gone.
+    bool last;
     {
         std::lock_guard<std::mutex> guard(dispatcherLock());
         thread->Header.SignalState = 1;
         dispatcherCondition().notify_all();
+        last = thread->references.fetch_sub(1) == 1;
     }
-    state.systemThread = nullptr;
-    g_runningThreads.fetch_sub(1);
-    dereference(thread);
+    if (last) {
+        delete thread;
+        g_liveThreadObjects.fetch_sub(1);
+    }
 }
 
 } // namespace
 
-int64_t liveThreadObjects() { return g_liveThreadObjects.load(); }
-int64_t runningSystemThreads() { return g_runningThreads.load(); }
+int64_t liveThreadObjects() {
+    return g_liveThreadObjects.load();
+}
+int64_t runningSystemThreads() {
+    return g_runningThreads.load();
+}
 int64_t openHandles() {
     std::lock_guard<std::mutex> guard(handleTable().lock);
     return static_cast<int64_t>(handleTable().handles.size());
@@ -111,8 +122,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
     emu::ThreadState& state = emu::currentThread();
     if (state.systemThread == nullptr || state.terminateJump == nullptr)
-        emu::verifierFailure("PsTerminateSystemThread outside a system thread",
-                             "PsTerminateSystemThread called by a thread the kernel did not create");
+        emu::verifierFailure(
+            "PsTerminateSystemThread outside a system thread",
+            "PsTerminateSystemThread called by a thread the kernel did not create");
     emu::requireIrqlAtMost(PASSIVE_LEVEL, "PsTerminateSystemThread");
     state.systemThread->exitStatus = ExitStatus;
     longjmp(*state.terminateJump, 1);

@@ -42,7 +42,7 @@ typedef struct _KEVENT {
 
 struct _KTHREAD;
 typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
-typedef struct _KTHREAD *PETHREAD;
+typedef struct _KTHREAD* PETHREAD;
 
 typedef struct _KMUTANT {
     DISPATCHER_HEADER Header;
@@ -72,7 +72,8 @@ typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
 
 typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject,
+                                   PDEVICE_OBJECT PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef VOID DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
@@ -169,7 +170,10 @@ struct alignas(16) _DEVICE_OBJECT {
 // ---------------------------------------------------------------------------------------
 // Requests
 
-typedef enum _SYSTEM_POWER_STATE { PowerSystemUnspecified = 0, PowerSystemWorking = 1 } SYSTEM_POWER_STATE;
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking = 1
+} SYSTEM_POWER_STATE;
 typedef enum _DEVICE_POWER_STATE {
     PowerDeviceUnspecified = 0,
     PowerDeviceD0 = 1,
@@ -393,11 +397,10 @@ RAVO_KERNEL_EXPORT VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR Stack
 RAVO_KERNEL_EXPORT VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
 RAVO_KERNEL_EXPORT VOID IoFreeIrp(PIRP Irp);
 RAVO_KERNEL_EXPORT BOOLEAN IoCancelIrp(PIRP Irp);
-RAVO_KERNEL_EXPORT PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                                      PVOID InputBuffer, ULONG InputBufferLength,
-                                                      PVOID OutputBuffer, ULONG OutputBufferLength,
-                                                      BOOLEAN InternalDeviceIoControl,
-                                                      PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+RAVO_KERNEL_EXPORT PIRP IoBuildDeviceIoControlRequest(
+    ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer, ULONG InputBufferLength,
+    PVOID OutputBuffer, ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+    PIO_STATUS_BLOCK IoStatusBlock);
 RAVO_KERNEL_EXPORT NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 RAVO_KERNEL_EXPORT VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver(a, b) IofCallDriver(a, b)
@@ -407,8 +410,8 @@ RAVO_KERNEL_EXPORT VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 RAVO_KERNEL_EXPORT VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag,
                                                  ULONG MaxLockedMinutes, ULONG HighWatermark,
                                                  ULONG RemlockSize);
-RAVO_KERNEL_EXPORT NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
-                                                  PCSTR File, ULONG Line, ULONG RemlockSize);
+RAVO_KERNEL_EXPORT NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File,
+                                                  ULONG Line, ULONG RemlockSize);
 RAVO_KERNEL_EXPORT VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
                                               ULONG RemlockSize);
 RAVO_KERNEL_EXPORT VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
@@ -456,7 +459,8 @@ RAVO_KERNEL_EXPORT DECLSPEC_NORETURN VOID __fastfail(unsigned int Code);
 
 #define FAST_FAIL_CORRUPT_LIST_ENTRY 3
 
-#define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
+#define ASSERT(exp)                                                                                \
+    ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
 
 // ---------------------------------------------------------------------------------------
 // Request-stack helpers, as the platform headers define them

@@ -66,7 +66,7 @@ typedef struct _USB_COMMON_DESCRIPTOR {
 #define USB_INTERFACE_DESCRIPTOR_TYPE 0x04
 #define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
 #define USB_ENDPOINT_DIRECTION_MASK 0x80
-#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr) & USB_ENDPOINT_DIRECTION_MASK)
+#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr)&USB_ENDPOINT_DIRECTION_MASK)
 #define USB_ENDPOINT_TYPE_MASK 0x03
 
 typedef LONG USBD_STATUS;
@@ -293,8 +293,9 @@ RAVO_KERNEL_EXPORT PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
     LONG InterfaceProtocol);
-RAVO_KERNEL_EXPORT PURB USBD_CreateConfigurationRequestEx(
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
+RAVO_KERNEL_EXPORT PURB
+USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                  PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The whole test suite: unit and end-to-end tests, the same under ASan+UBSan, the
+# concurrency tests under TSan, a short run of every fuzz target, the Windows cross-build
+# and the formatting check. Ends with one line "tests: N passed, N failed".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh || exit 1
+
+passed=0
+failed=0
+fail_step() { echo "FAILED: $1"; failed=$((failed + 1)); }
+
+# Runs ctest and adds its counts to the totals.
+run_ctest() {
+    local dir=$1; shift
+    local log
+    log=$(mktemp)
+    ctest --test-dir "$dir" -j "$(nproc)" --output-on-failure --timeout 600 "$@" 2>&1 | tee "$log" | grep -vE '^ +(Start|[0-9]+/[0-9]+ Test)'
+    local line
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+    if [ -z "$line" ]; then
+        fail_step "ctest in $dir ran no test"
+    else
+        local total bad
+        total=$(echo "$line" | sed -E 's/.* out of ([0-9]+).*/\1/')
+        bad=$(echo "$line" | sed -E 's/.*tests passed, ([0-9]+) tests failed.*/\1/')
+        passed=$((passed + total - bad))
+        failed=$((failed + bad))
+    fi
+    rm -f "$log"
+}
+
+step() { echo; echo "=== $*"; }
+
+step "host build"
+if scripts/build.sh plain; then run_ctest build/plain; else fail_step "host build"; fi
+
+step "ASan+UBSan build"
+if scripts/build.sh asan; then
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build/asan
+else fail_step "ASan build"; fi
+
+step "TSan build (concurrency tests)"
+if scripts/build.sh tsan; then
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build/tsan -R ConcurrencyTest
+else fail_step "TSan build"; fi
+
+step "fuzz targets"
+if scripts/build.sh fuzz; then
+    if scripts/run-fuzzers.sh "${RAVO_FUZZ_SECONDS:-45}"; then passed=$((passed + 1)); else fail_step "fuzzing"; fi
+else fail_step "fuzz build"; fi
+
+step "Windows cross-build"
+if scripts/build-windows.sh; then passed=$((passed + 1)); else fail_step "Windows build"; fi
+
+step "formatting"
+if scripts/check-format.sh; then passed=$((passed + 1)); else fail_step "formatting"; fi
+
+echo
+echo "tests: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
