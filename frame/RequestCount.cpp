@@ -1,0 +1,43 @@
+#include "frame/RequestCount.h"
+
+#include "platform/Diagnostics.h"
+
+RequestCount::RequestCount() : _outstanding(0) {
+    KeInitializeEvent(&_idle_event, NotificationEvent, TRUE);
+    KeInitializeSpinLock(&_event_lock);
+}
+
+// Called by whichever thread made a 0->1 or 1->0 transition. A completion that takes the
+// count to 0 and a new request that takes it back to 1 can reach the event in either
+// order; whoever comes last under the lock sees the latest count, so a stale "idle" never
+// survives while a request is outstanding (which would let a removal free the queue under
+// a completer's feet).
+void RequestCount::updateIdleEvent() {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&_event_lock);
+    if (InterlockedCompareExchange(&_outstanding, 0, 0) == 0)
+        KeSetEvent(&_idle_event, IO_NO_INCREMENT, FALSE);
+    else
+        KeClearEvent(&_idle_event);
+    KeReleaseSpinLock(&_event_lock, irql);
+}
+
+void RequestCount::increment() {
+    LONG count = InterlockedIncrement(&_outstanding);
+    if (count == 1)
+        updateIdleEvent();
+    RAVO_INFO("Request Count incremented to %d\n", count);
+}
+
+void RequestCount::decrement() {
+    LONG count = InterlockedDecrement(&_outstanding);
+    RAVO_ASSERT(count >= 0, "RequestCount");
+    RAVO_INFO("Request Count decremented to %d\n", count);
+    if (count == 0) {
+        RAVO_TRACE("last request completed, signalling event\n");
+        updateIdleEvent();
+    }
+}
+
+void RequestCount::wait() {
+    KeWaitForSingleObject(&_idle_event, Executive, KernelMode, TRUE, nullptr);
+}
