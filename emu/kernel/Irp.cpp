@@ -18,7 +18,9 @@ constexpr size_t kQuarantine = 256;
 struct alignas(16) IrpRecord {
     uint32_t magic;
     USHORT allocatedSize;
-    bool inFlight;
+    // Read by IoInitializeIrp/IoFreeIrp on the thread that reuses the request while the
+    // completing thread may still be inside the allocator's completion routine.
+    std::atomic<bool> inFlight;
     bool ioManagerOwned;
     std::function<void(PIRP)> onTopCompletion;
     int startNextPowerCalls;
@@ -218,7 +220,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                              "IofCompleteRequest on request %p, which no driver holds: it was "
                              "completed already (or never sent)",
                              Irp);
-    if (Irp->CancelRoutine != nullptr)
+    // IoCancelIrp may exchange the routine at the same moment on another processor.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr)
         emu::verifierFailure("IRP completed with a cancel routine set",
                              "IofCompleteRequest on request %p while its cancel routine %p is "
                              "still set",
@@ -242,9 +245,15 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
             PVOID context = stack->Context;
             memset(stack, 0, sizeof *stack);
-            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
-                                        ? nullptr
-                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            bool atTop = Irp->CurrentLocation == Irp->StackCount + 1;
+            PDEVICE_OBJECT device =
+                atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            // The routine at the top is the allocator's own: the request is back with it as
+            // soon as that routine runs, and another thread it signals may reuse the request
+            // before the routine has returned. Nothing below touches the request after an
+            // STATUS_MORE_PROCESSING_REQUIRED from it.
+            if (atTop)
+                record->inFlight = false;
             // Completion routines run at DISPATCH_LEVEL here, the level they must be ready for.
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -254,12 +263,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                      "completion routine %p returned at IRQL %d",
                                      reinterpret_cast<void*>(routine), KeGetCurrentIrql());
             KeLowerIrql(old);
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-                // Back with whoever set the routine; at the top, with the allocator.
-                if (Irp->CurrentLocation == Irp->StackCount + 1)
-                    record->inFlight = false;
-                return;
-            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED)
+                return; // back with whoever set the routine; at the top, with the allocator
         } else {
             if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount)
                 IoMarkIrpPending(Irp);

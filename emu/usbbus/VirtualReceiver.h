@@ -1,0 +1,272 @@
+// The emulated USB bus below the driver: a bus driver object with one physical device
+// object (PDO) for a virtual IR receiver, the device behind it (descriptors, endpoints, a
+// queue of IN packets), fault injection, and a log of every request the PDO received.
+//
+// The PDO answers IRP_MJ_INTERNAL_DEVICE_CONTROL as the USB bus driver does:
+// IOCTL_INTERNAL_USB_SUBMIT_URB (descriptors, select configuration, bulk/interrupt and
+// isochronous transfers, abort pipe, reset pipe, endpoint status),
+// IOCTL_INTERNAL_USB_GET_PORT_STATUS and IOCTL_INTERNAL_USB_RESET_PORT. It also completes
+// Plug and Play and power requests the way a bus PDO does, so that a driver above it can
+// pass them down.
+//
+// Completions come from a bus thread at DISPATCH_LEVEL (or, in Immediate mode, inside the
+// dispatch routine where the result is known at once). Requests that wait (IN transfers
+// without data, requests a fault holds back) can be cancelled with IoCancelIrp and are
+// completed exactly once.
+//
+// Everything here is emulated world: tests, tools and the HID class emulation use it;
+// driver code never includes it.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace emu {
+namespace usb {
+
+// ---------------------------------------------------------------------------------------
+// USBD status values the bus reports beyond those of the platform header.
+
+constexpr USBD_STATUS kUsbdStatusEndpointHalted = static_cast<USBD_STATUS>(0xC0000030);
+constexpr USBD_STATUS kUsbdStatusInvalidPipeHandle = static_cast<USBD_STATUS>(0x80000600);
+constexpr USBD_STATUS kUsbdStatusIsochRequestFailed = static_cast<USBD_STATUS>(0xC0000B00);
+constexpr USBD_STATUS kUsbdStatusInvalidConfigurationDescriptor =
+    static_cast<USBD_STATUS>(0xC0000F00);
+constexpr USBD_STATUS kUsbdStatusBufferTooSmall = static_cast<USBD_STATUS>(0xC0003000);
+constexpr USBD_STATUS kUsbdStatusInterfaceNotFound = static_cast<USBD_STATUS>(0xC0004000);
+constexpr NTSTATUS kStatusInvalidDeviceRequest = static_cast<NTSTATUS>(0xC0000010);
+
+// Pool tag of the USBD library's allocations (USBD_CreateConfigurationRequestEx): "USBD".
+constexpr ULONG kUsbdPoolTag = 'U' | ('S' << 8) | ('B' << 16) | ('D' << 24);
+// MaximumTransferSize that USBD_CreateConfigurationRequestEx puts into every pipe record.
+constexpr ULONG kDefaultMaximumTransferSize = 4096;
+
+// What USBD_GetUSBDIVersion reports (default: USBDI 0x600, USB 0x200).
+void setUsbdVersion(ULONG usbdiVersion, ULONG supportedUsbVersion);
+
+// ---------------------------------------------------------------------------------------
+// Descriptors. A device is described by the raw bytes it sends; the specs build those bytes,
+// and the override fields let a test make a device whose descriptors lie.
+
+enum EndpointType : UCHAR { kControl = 0, kIsochronous = 1, kBulk = 2, kInterrupt = 3 };
+
+struct EndpointSpec {
+    UCHAR address = 0x81; // bit 7 set: IN
+    UCHAR type = kBulk;
+    USHORT maxPacketSize = 64;
+    UCHAR interval = 0;
+};
+
+struct InterfaceSpec {
+    UCHAR number = 0;
+    UCHAR alternateSetting = 0;
+    UCHAR interfaceClass = 0xFF;
+    UCHAR interfaceSubClass = 0xFF;
+    UCHAR interfaceProtocol = 0xFF;
+    std::vector<EndpointSpec> endpoints;
+    std::optional<UCHAR> numEndpointsOverride; // bNumEndpoints as sent, if not the true count
+};
+
+struct ConfigurationSpec {
+    UCHAR value = 1; // bConfigurationValue
+    UCHAR attributes = 0xA0;
+    UCHAR maxPower = 50;
+    std::vector<InterfaceSpec> interfaces;
+    // When larger than the descriptors' own size, vendor-specific descriptors are appended
+    // so that the set is exactly this long (e.g. 300, beyond the driver's first 272-byte read).
+    size_t padToTotalLength = 0;
+    std::optional<USHORT> totalLengthOverride; // wTotalLength as sent
+    std::optional<UCHAR>
+        numInterfacesOverride; // bNumInterfaces as sent (default: distinct numbers)
+};
+
+struct DeviceSpec {
+    USHORT bcdUSB = 0x0200;
+    UCHAR deviceClass = 0;
+    UCHAR deviceSubClass = 0;
+    UCHAR deviceProtocol = 0;
+    UCHAR maxPacketSize0 = 8;
+    USHORT idVendor = 0x1209;
+    USHORT idProduct = 0x7243;
+    USHORT bcdDevice = 0x0100;
+    std::vector<ConfigurationSpec> configurations;
+    std::optional<UCHAR> numConfigurationsOverride; // bNumConfigurations as sent
+};
+
+struct DeviceDescriptors {
+    std::vector<uint8_t> device;                      // sent for GET_DESCRIPTOR(device)
+    std::vector<std::vector<uint8_t>> configurations; // sent for GET_DESCRIPTOR(configuration, i)
+};
+
+// Serialises a spec. Throws std::invalid_argument for a padding that cannot be expressed
+// as descriptors (a gap of exactly one byte).
+DeviceDescriptors buildDescriptors(const DeviceSpec& spec);
+
+// The default receiver: one configuration (value 1), interface 0 of vendor class with
+// pipe 0 bulk IN 0x81 (IR data, 64-byte packets), pipe 1 bulk OUT 0x02 and pipe 2 bulk OUT
+// 0x03 ("firmware download").
+DeviceSpec mceReceiverSpec();
+DeviceDescriptors mceReceiverDescriptors();
+
+// ---------------------------------------------------------------------------------------
+// Faults
+
+struct PortState {
+    bool enabled = true;
+    bool connected = true;
+};
+
+// A scripted failure for the next requests that match it (first matching rule wins).
+struct FaultRule {
+    std::optional<USHORT> urbFunction;  // URBs of this function; any URB function if empty
+    std::optional<UCHAR> endpoint;      // transfers/pipe requests of this endpoint address
+    std::optional<ULONG> ioControlCode; // set: a port IOCTL rule (URB fields then unused)
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    USBD_STATUS usbdStatus = USBD_STATUS_STALL_PID;
+    // The request is never completed by the bus: it waits until the sender cancels it (or
+    // the pipe is aborted, the device removed, the bus torn down).
+    bool neverComplete = false;
+    // Isochronous transfers only, when not empty: the statuses of packets 0, 1, ... (the
+    // rest succeed); the transfer itself is carried out rather than failed.
+    std::vector<USBD_STATUS> isoPacketStatus;
+    int count = 1; // requests it applies to; negative: every one until clearFaults()
+};
+
+enum class CompletionMode {
+    Deferred,  // every request is pended and completed by the bus thread (the real bus)
+    Immediate, // a request whose result is known at once is completed inside dispatch
+};
+
+// ---------------------------------------------------------------------------------------
+// Request log
+
+enum class RequestKind { Urb, GetPortStatus, ResetPort, OtherIoctl, Pnp, Power, Other };
+
+struct RequestRecord {
+    uint64_t sequence = 0;
+    RequestKind kind = RequestKind::Other;
+    UCHAR majorFunction = 0;
+    UCHAR minorFunction = 0;
+    ULONG ioControlCode = 0;
+    KIRQL submitIrql = PASSIVE_LEVEL;
+    // URB requests
+    USHORT urbFunction = 0xFFFF;
+    USHORT urbLength = 0;
+    std::optional<UCHAR> endpoint; // pipe requests, transfers, endpoint status
+    USBD_PIPE_HANDLE pipeHandle = nullptr;
+    ULONG transferFlags = 0;
+    ULONG requestedLength = 0;
+    UCHAR descriptorType = 0; // GET_DESCRIPTOR_FROM_DEVICE
+    UCHAR descriptorIndex = 0;
+    ULONG isoPackets = 0;
+    std::vector<uint8_t> outData; // OUT transfers: the bytes sent
+    // Outcome, filled in when the bus completes the request.
+    bool pended = false;
+    bool completed = false;
+    NTSTATUS status = STATUS_PENDING;
+    USBD_STATUS usbdStatus = 0;
+    ULONG transferredLength = 0; // TransferBufferLength (or IoStatus.Information) at the end
+    KIRQL completionIrql = PASSIVE_LEVEL;
+};
+
+struct PipeSnapshot {
+    UCHAR interfaceNumber;
+    UCHAR alternateSetting;
+    ULONG pipeIndex;
+    UCHAR endpointAddress;
+    USBD_PIPE_TYPE type;
+    USHORT maximumPacketSize;
+    USBD_PIPE_HANDLE handle;
+    bool stalled;
+};
+
+// ---------------------------------------------------------------------------------------
+// The bus with its one receiver. Every member is thread-safe. Tear down (destroy) only
+// after the drivers above the PDO are gone: requests still waiting are then completed with
+// STATUS_DEVICE_NOT_CONNECTED, and the PDO and the bus driver object are deleted.
+
+class VirtualReceiver {
+public:
+    explicit VirtualReceiver(DeviceDescriptors descriptors = mceReceiverDescriptors());
+    explicit VirtualReceiver(const DeviceSpec& spec);
+    ~VirtualReceiver();
+    VirtualReceiver(const VirtualReceiver&) = delete;
+    VirtualReceiver& operator=(const VirtualReceiver&) = delete;
+
+    PDEVICE_OBJECT pdo() const;
+    PDRIVER_OBJECT busDriver() const;
+    const DeviceDescriptors& descriptors() const;
+
+    void setCompletionMode(CompletionMode mode);
+
+    // --- IN data -----------------------------------------------------------------------
+    // Queues one packet the device sends on an IN endpoint (default: 0x81). Each packet
+    // completes one waiting transfer with up to its requested length; the part of a packet
+    // longer than the transfer stays queued for the next one (nothing is dropped).
+    void queueInPacket(std::vector<uint8_t> bytes, UCHAR endpoint = 0x81);
+    size_t queuedInPackets(UCHAR endpoint = 0x81) const;
+    // Transfers waiting on the endpoint for data (not those a fault holds back).
+    size_t waitingTransfers(UCHAR endpoint = 0x81) const;
+    // Blocks (real time) until at least n transfers wait on the endpoint.
+    bool waitForWaitingTransfers(size_t n, UCHAR endpoint = 0x81, int realTimeoutMs = 5000) const;
+    // Blocks until the bus thread has nothing left to do: no completion queued, and no
+    // packet that a waiting transfer could take.
+    bool waitUntilIdle(int realTimeoutMs = 5000) const;
+
+    // --- Faults --------------------------------------------------------------------------
+    void injectFault(const FaultRule& rule);
+    void clearFaults();
+    // Halts the endpoint: waiting transfers fail now, later ones fail with
+    // STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID, GET_STATUS on it fails with
+    // getStatusFailure, until SYNC_RESET_PIPE_AND_CLEAR_STALL, a port reset or a new
+    // configuration.
+    void stallEndpoint(UCHAR endpoint, NTSTATUS getStatusFailure = STATUS_UNSUCCESSFUL);
+    bool isStalled(UCHAR endpoint) const;
+    // What GET_PORT_STATUS reports. A connected, disabled port fails URBs with
+    // STATUS_DEVICE_DATA_ERROR / USBD_STATUS_DEV_NOT_RESPONDING and delivers no IN data
+    // until RESET_PORT enables it; a port with nothing connected fails them with
+    // STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE.
+    void setPortState(PortState state);
+    PortState portState() const;
+    // The device disappears: every waiting request is completed with
+    // STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE and every later one is refused
+    // the same way; the port reports nothing connected. There is no way back.
+    void surpriseRemove();
+    bool removed() const;
+    // Requests a neverComplete fault holds back right now.
+    size_t heldRequests() const;
+    bool waitForHeldRequests(size_t n, int realTimeoutMs = 5000) const;
+
+    // --- Inspection ----------------------------------------------------------------------
+    std::vector<RequestRecord> requests() const;
+    void clearRequests();
+    size_t countUrbs(USHORT urbFunction) const;
+    size_t countRequests(RequestKind kind) const;
+    // Payloads of the OUT transfers that reached the endpoint, in order.
+    std::vector<std::vector<uint8_t>> outData(UCHAR endpoint) const;
+    bool configured() const;
+    UCHAR configurationValue() const; // 0 when unconfigured
+    std::vector<PipeSnapshot> pipes() const;
+    USBD_PIPE_HANDLE pipeHandle(UCHAR endpoint) const; // null when no such open pipe
+    int portResets() const;
+    // Requests of every kind that the bus holds right now (waiting, held or queued for
+    // completion); 0 means nothing of the driver's is with the bus.
+    size_t outstandingRequests() const;
+
+    // Stops the bus thread and completes whatever is still outstanding (as after a
+    // removal); returns how many requests that were. Idempotent; the destructor calls it.
+    size_t shutdown();
+
+    struct State;
+
+private:
+    std::unique_ptr<State> _state;
+};
+
+} // namespace usb
+} // namespace emu
