@@ -1,0 +1,195 @@
+#include "decode/NecProtocol.h"
+
+namespace {
+
+// Windows in sample units (50 us); both ends belong to the window.
+const ULONG kLeaderPulseMinUnits = 8750 / IR_SAMPLE_UNIT_US;
+const ULONG kLeaderPulseMaxUnits = 9250 / IR_SAMPLE_UNIT_US;
+const ULONG kLeaderSpaceMinUnits = 4250 / IR_SAMPLE_UNIT_US;
+const ULONG kLeaderSpaceMaxUnits = 4750 / IR_SAMPLE_UNIT_US;
+const ULONG kBitPulseMinUnits = 300 / IR_SAMPLE_UNIT_US;
+const ULONG kBitPulseMaxUnits = 800 / IR_SAMPLE_UNIT_US;
+const ULONG kZeroSpaceMinUnits = 300 / IR_SAMPLE_UNIT_US;
+const ULONG kZeroSpaceMaxUnits = 800 / IR_SAMPLE_UNIT_US;
+const ULONG kOneSpaceMinUnits = 1450 / IR_SAMPLE_UNIT_US;
+const ULONG kOneSpaceMaxUnits = 1950 / IR_SAMPLE_UNIT_US;
+
+const ULONG kBitsPerByte = 8;
+
+static_assert(NEC_HISTORY_SAMPLES >= NEC_FRAME_SAMPLES + IR_DATA_BUFFER_SAMPLES,
+              "a kept frame and a whole IR data buffer must fit in the history");
+
+// Anything that is not a space counts as a pulse, so every sample moves an attempt on.
+inline bool isSpace(const IrSample& sample) {
+    return sample.level == 0;
+}
+
+inline bool within(ULONG duration, ULONG low, ULONG high) {
+    return duration >= low && duration <= high;
+}
+
+} // namespace
+
+NEC_Protocol::NEC_Protocol(NTSTATUS* status)
+    : _count(0), _p_history(nullptr), _p_read(nullptr), _p_history_end(nullptr), _p_frame(nullptr),
+      _p_frame_end(nullptr), _address(0), _address_inv(0), _command(0), _command_inv(0) {
+    _p_history = new IrSample[NEC_HISTORY_SAMPLES];
+    if (_p_history == nullptr) {
+        *status = STATUS_INSUFFICIENT_RESOURCES;
+        return;
+    }
+    _p_frame = new IrSample[NEC_FRAME_SAMPLES];
+    if (_p_frame == nullptr) {
+        delete[] _p_history;
+        _p_history = nullptr;
+        *status = STATUS_INSUFFICIENT_RESOURCES;
+        return;
+    }
+    RtlZeroMemory(_p_history, NEC_HISTORY_SAMPLES * sizeof(IrSample));
+    RtlZeroMemory(_p_frame, NEC_FRAME_SAMPLES * sizeof(IrSample));
+    _p_read = _p_history;
+    _p_history_end = _p_history;
+    _p_frame_end = _p_frame;
+    *status = STATUS_SUCCESS;
+}
+
+NEC_Protocol::~NEC_Protocol() {
+    if (_p_history != nullptr) {
+        delete[] _p_history;
+    }
+    if (_p_frame != nullptr) {
+        delete[] _p_frame;
+    }
+    _p_history = nullptr;
+    _p_read = nullptr;
+    _p_history_end = nullptr;
+    _p_frame = nullptr;
+    _p_frame_end = nullptr;
+}
+
+void NEC_Protocol::reset() {
+    _count = 0;
+    _p_read = _p_history;
+    _p_history_end = _p_history;
+    _p_frame_end = _p_frame;
+}
+
+void NEC_Protocol::beginAttempt() {
+    _address = 0;
+    _address_inv = 0;
+    _command = 0;
+    _command_inv = 0;
+    RtlZeroMemory(_p_frame, NEC_FRAME_SAMPLES * sizeof(IrSample));
+    _p_frame_end = _p_frame;
+    _count = 0;
+}
+
+// Takes the sample under the read position into the frame copy and steps over it. A full
+// frame copy fails the attempt: only a leader cut into many pieces gets there, and the
+// kept frame must never outgrow the room the history has for it.
+bool NEC_Protocol::acceptSample() {
+    if (_count >= NEC_FRAME_SAMPLES) {
+        return false;
+    }
+    *_p_frame_end++ = *_p_read++;
+    _count++;
+    return true;
+}
+
+bool NEC_Protocol::readLeaderPulse() {
+    // The terminator is a pulse, so this stops at it at the latest.
+    while (isSpace(*_p_read)) {
+        _p_read++;
+    }
+    ULONG sum = 0;
+    while (!isSpace(*_p_read)) {
+        // Running out of data inside the pulse loses the frame: nothing says how long the
+        // pulse would have been.
+        if (isTerminator(*_p_read)) {
+            return false;
+        }
+        sum += _p_read->duration;
+        if (!acceptSample()) {
+            return false;
+        }
+    }
+    return within(sum, kLeaderPulseMinUnits, kLeaderPulseMaxUnits);
+}
+
+bool NEC_Protocol::readLeaderSpace() {
+    const IrSample& sample = *_p_read;
+    if (isTerminator(sample) || !isSpace(sample) ||
+        !within(sample.duration, kLeaderSpaceMinUnits, kLeaderSpaceMaxUnits)) {
+        return false;
+    }
+    return acceptSample();
+}
+
+bool NEC_Protocol::readByte(ULONG* value) {
+    ULONG byte = 0;
+    for (ULONG bit = 0; bit < kBitsPerByte; bit++) {
+        const IrSample& pulse = *_p_read;
+        if (isTerminator(pulse) || isSpace(pulse) ||
+            !within(pulse.duration, kBitPulseMinUnits, kBitPulseMaxUnits)) {
+            return false;
+        }
+        if (!acceptSample()) {
+            return false;
+        }
+        const IrSample& space = *_p_read;
+        if (isTerminator(space) || !isSpace(space)) {
+            return false;
+        }
+        if (within(space.duration, kOneSpaceMinUnits, kOneSpaceMaxUnits)) {
+            byte |= 1u << bit;
+        } else if (!within(space.duration, kZeroSpaceMinUnits, kZeroSpaceMaxUnits)) {
+            return false;
+        }
+        if (!acceptSample()) {
+            return false;
+        }
+    }
+    *value = byte;
+    return true;
+}
+
+bool NEC_Protocol::decode(IrSample* data, KeyInfo* info) {
+    RtlCopyMemory(_p_history_end, data, IR_DATA_BUFFER_BYTES);
+    // The parser always ends its samples long before the last slot; a buffer that does not
+    // must still not let the scan run past the history.
+    IrSample* last = _p_history_end + IR_DATA_BUFFER_SAMPLES - 1;
+    last->level = 1;
+    last->duration = 0;
+
+    _p_read = _p_history;
+    // started stays false only while the latest attempt has passed its leader pulse and
+    // has not completed: that attempt is the unfinished frame to keep.
+    bool started = true;
+    while (!isTerminator(*_p_read)) {
+        beginAttempt();
+        started = true;
+        if (!readLeaderPulse()) {
+            continue;
+        }
+        started = false;
+        if (!readLeaderSpace() || !readByte(&_address) || !readByte(&_address_inv) ||
+            !readByte(&_command) || !readByte(&_command_inv)) {
+            continue;
+        }
+        // Only the command is checked against its complement; any address is answered.
+        if (((~_command_inv) & 0xFF) != _command) {
+            continue;
+        }
+        started = true;
+        info->key = _command;
+        info->valid = 1;
+    }
+
+    if (!started && _count <= NEC_FRAME_SAMPLES) {
+        RtlCopyMemory(_p_history, _p_frame, _count * sizeof(IrSample));
+        _p_history_end = _p_history + _count;
+    } else {
+        _p_history_end = _p_history;
+    }
+    return true;
+}

@@ -1,0 +1,47 @@
+// Decoder for NEC remotes: a 9 ms leader pulse, a 4.5 ms leader space and 32 bits, least
+// significant first, in the bytes address, inverted address, command, inverted command.
+// A frame spans several packets, so an unfinished frame is kept from its leader on and
+// decoded again, with the next IR data buffer appended, at the next call.
+#pragma once
+
+#include "decode/IrProtocol.h"
+
+// A frame attempt accepts the leader pulse samples, the leader space and 64 bit samples:
+// 67 with the leader in two samples. An attempt that would accept more fails.
+#define NEC_FRAME_SAMPLES 68
+// A kept frame followed by one whole IR data buffer.
+#define NEC_HISTORY_SAMPLES (NEC_FRAME_SAMPLES + IR_DATA_BUFFER_SAMPLES)
+
+class NEC_Protocol : public IR_Protocol {
+public:
+    // Allocates the history and the frame copy; status is STATUS_INSUFFICIENT_RESOURCES
+    // when either cannot be had, and the object then holds nothing.
+    explicit NEC_Protocol(NTSTATUS* status);
+    ~NEC_Protocol() override;
+
+    NEC_Protocol(const NEC_Protocol&) = delete;
+    NEC_Protocol& operator=(const NEC_Protocol&) = delete;
+
+    bool decode(IrSample* data, KeyInfo* info) override;
+    void reset() override;
+
+private:
+    friend struct DecoderProbe;
+
+    void beginAttempt();
+    bool acceptSample();
+    bool readLeaderPulse();
+    bool readLeaderSpace();
+    bool readByte(ULONG* value);
+
+    ULONG _count;
+    IrSample* _p_history;
+    IrSample* _p_read;
+    IrSample* _p_history_end;
+    IrSample* _p_frame;
+    IrSample* _p_frame_end;
+    ULONG _address;
+    ULONG _address_inv;
+    ULONG _command;
+    ULONG _command_inv;
+};

@@ -1,0 +1,352 @@
+// Real remote-control captures replayed through the receiving half of the driver: mode2
+// periods -> the receiver's USB packets -> RLC_parse -> decoder, one packet at a time as
+// the parse thread does it. The manifest's ground truth says what each must give.
+#include "decode/NecProtocol.h"
+#include "decode/Rc5Protocol.h"
+#include "decode/RlcParse.h"
+#include "irkit/Mode2.h"
+#include "irkit/Packetizer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Capture {
+    std::string file;
+    std::string category;
+    std::string protocol;
+    long command = -1;  // NEC command byte
+    long command6 = -1; // RC5 command bits
+    long fieldBit = -1; // RC5 second start bit
+    long frames = -1;   // RC5 frames in the capture
+    bool q50LeaderOk = false;
+    long q50BitsOutOfWindow = -1;
+    long leaderPulseUs = -1;
+    long leaderSpaceUs = -1;
+};
+
+std::string capturesDir() {
+    return RAVO_CAPTURES_DIR;
+}
+
+// Where the value of "key" begins in the entry, or npos.
+size_t valueAt(const std::string& entry, const char* key) {
+    const std::string quoted = std::string("\"") + key + "\":";
+    size_t at = entry.find(quoted);
+    if (at == std::string::npos)
+        return at;
+    at += quoted.size();
+    while (at < entry.size() && entry[at] == ' ')
+        ++at;
+    return at;
+}
+
+long numberField(const std::string& entry, const char* key) {
+    size_t at = valueAt(entry, key);
+    if (at == std::string::npos || at >= entry.size() || !isdigit((unsigned char)entry[at]))
+        return -1;
+    return std::stol(entry.substr(at));
+}
+
+std::string textField(const std::string& entry, const char* key) {
+    size_t at = valueAt(entry, key);
+    if (at == std::string::npos || at >= entry.size() || entry[at] != '"')
+        return "";
+    size_t end = entry.find('"', at + 1);
+    return end == std::string::npos ? "" : entry.substr(at + 1, end - at - 1);
+}
+
+// The manifest's signal entries; every entry begins with its "file" key and carries its
+// fields (nested timing object included) before the next one.
+std::optional<std::vector<Capture>> loadCaptures() {
+    std::ifstream in(capturesDir() + "/manifest.json");
+    if (!in)
+        return std::nullopt;
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string all = text.str();
+    const std::string marker = "\"file\":";
+    std::vector<Capture> captures;
+    for (size_t at = all.find(marker); at != std::string::npos;) {
+        size_t next = all.find(marker, at + 1);
+        std::string entry = all.substr(at, next == std::string::npos ? next : next - at);
+        Capture capture;
+        capture.file = textField(entry, "file");
+        capture.category = textField(entry, "category");
+        capture.protocol = textField(entry, "protocol");
+        capture.command = numberField(entry, "command");
+        capture.command6 = numberField(entry, "command6");
+        capture.fieldBit = numberField(entry, "field_bit");
+        capture.frames = numberField(entry, "frames_decoded");
+        capture.q50LeaderOk = entry.find("\"q50_leader_ok\": true") != std::string::npos;
+        capture.q50BitsOutOfWindow = numberField(entry, "q50_bits_out_of_window");
+        capture.leaderPulseUs = numberField(entry, "leader_pulse_us");
+        capture.leaderSpaceUs = numberField(entry, "leader_space_us");
+        captures.push_back(capture);
+        at = next;
+    }
+    return captures;
+}
+
+irkit::Timings periodsOf(const Capture& capture) {
+    irkit::Mode2Result periods = irkit::readMode2File(capturesDir() + "/" + capture.file);
+    EXPECT_TRUE(periods.ok()) << capture.file << ": " << periods.error;
+    return periods.timings;
+}
+
+// Replays periods as the receiver's packets and returns every key the decoder reported, in
+// order.
+std::vector<ULONG> replay(const irkit::Timings& periods, IR_Protocol& decoder,
+                          const irkit::PacketizerOptions& options = {}) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::optional<RLC_parse> parser;
+    parser.emplace(&status);
+    EXPECT_EQ(status, STATUS_SUCCESS) << "the parser's work buffer should be allocated";
+    parser->reset();
+    decoder.reset();
+    std::vector<ULONG> keys;
+    for (const irkit::UsbPacket& packet : irkit::packetize(periods, options)) {
+        IrSample data[IR_DATA_BUFFER_SAMPLES] = {};
+        KeyInfo info = {};
+        parser->parse(packet.bytes.data(), data, static_cast<ULONG>(packet.bytes.size()));
+        decoder.decode(data, &info);
+        if (info.valid)
+            keys.push_back(info.key);
+    }
+    return keys;
+}
+
+// The commands of the NEC frames in the periods by the decoder's windows, read straight off
+// the rounded periods, without packets or 127-unit pieces. Some other protocols open with
+// 32 bits that pass every NEC rule, and the decoder does not look past bit 32.
+std::vector<ULONG> necFramesInPeriods(const irkit::Timings& periods) {
+    auto units = [](const irkit::IrTiming& t) { return (t.microseconds + 25) / 50; };
+    auto in = [&](const irkit::IrTiming& t, bool pulse, uint32_t low, uint32_t high) {
+        return t.pulse == pulse && units(t) >= low && units(t) <= high;
+    };
+    std::vector<ULONG> commands;
+    for (size_t i = 0; i + 66 <= periods.size(); ++i) {
+        if (!in(periods[i], true, 175, 185) || !in(periods[i + 1], false, 85, 95))
+            continue;
+        uint32_t bits = 0;
+        bool ok = true;
+        for (size_t bit = 0; bit < 32 && ok; ++bit) {
+            const irkit::IrTiming& space = periods[i + 3 + 2 * bit];
+            ok = in(periods[i + 2 + 2 * bit], true, 6, 16) &&
+                 (in(space, false, 6, 16) || in(space, false, 29, 39));
+            if (ok && units(space) >= 29)
+                bits |= 1u << bit;
+        }
+        if (ok && ((bits >> 16) & 0xFF) == (~bits >> 24 & 0xFF))
+            commands.push_back((bits >> 16) & 0xFF);
+    }
+    return commands;
+}
+
+std::string keysText(const std::vector<ULONG>& keys) {
+    std::ostringstream text;
+    text << "{";
+    for (ULONG key : keys)
+        text << " 0x" << std::hex << key;
+    text << " }";
+    return text.str();
+}
+
+class CaptureReplayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::optional<std::vector<Capture>> loaded = loadCaptures();
+        if (!loaded)
+            GTEST_SKIP() << "no captures at " << capturesDir() << " (manifest.json missing)";
+        _captures = *loaded;
+        ASSERT_FALSE(_captures.empty()) << "the manifest should list captures";
+    }
+
+    std::vector<const Capture*> select(bool (*pick)(const Capture&)) const {
+        std::vector<const Capture*> picked;
+        for (const Capture& capture : _captures)
+            if (pick(capture))
+                picked.push_back(&capture);
+        return picked;
+    }
+
+    template <typename Decoder> Decoder& decoder(std::optional<Decoder>& slot) {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        slot.emplace(&status);
+        EXPECT_EQ(status, STATUS_SUCCESS) << "the decoder's buffers should be allocated";
+        return *slot;
+    }
+
+    std::vector<Capture> _captures;
+};
+
+bool necInsideWindows(const Capture& c) {
+    return c.category == "nec" && c.q50LeaderOk && c.q50BitsOutOfWindow == 0;
+}
+bool necOutsideWindows(const Capture& c) {
+    return c.category == "nec" && !necInsideWindows(c);
+}
+bool noNecKeyExpected(const Capture& c) {
+    return c.category == "negative" || c.category == "nec_repeat_only" ||
+           c.category == "nec_nonstandard";
+}
+
+} // namespace
+
+TEST_F(CaptureReplayTest, EveryCaptureHasAKnownCategory) {
+    std::map<std::string, int> counts;
+    for (const Capture& capture : _captures)
+        counts[capture.category]++;
+    for (const auto& [category, count] : counts) {
+        EXPECT_TRUE(category == "nec" || category == "rc5" || category == "negative" ||
+                    category == "nec_repeat_only" || category == "nec_nonstandard")
+            << "unknown category '" << category << "' (" << count << " captures)";
+    }
+    EXPECT_GT(counts["nec"], 0) << "NEC captures expected";
+    EXPECT_GT(counts["rc5"], 0) << "RC5 captures expected";
+    EXPECT_GT(counts["negative"], 0) << "negative captures expected";
+}
+
+TEST_F(CaptureReplayTest, NecInsideEveryWindowDecodesToItsCommand) {
+    std::vector<const Capture*> captures = select(necInsideWindows);
+    ASSERT_FALSE(captures.empty()) << "some NEC captures lie inside every window";
+    std::optional<NEC_Protocol> slot;
+    NEC_Protocol& nec = decoder(slot);
+    int decoded = 0;
+    size_t framesInPeriods = 0;
+    size_t framesDecoded = 0;
+    for (const Capture* capture : captures) {
+        ASSERT_GE(capture->command, 0) << capture->file << " names its command";
+        irkit::Timings periods = periodsOf(*capture);
+        std::vector<ULONG> keys = replay(periods, nec);
+        bool exact = !keys.empty();
+        for (ULONG key : keys)
+            exact = exact && key == static_cast<ULONG>(capture->command);
+        EXPECT_TRUE(exact) << capture->file << " should decode to exactly 0x" << std::hex
+                           << capture->command << ", gave " << keysText(keys);
+        decoded += exact;
+        // A frame whose leader pulse ends a packet is lost by design, so a repeated
+        // frame may give no key; never more keys than frames.
+        size_t frames = necFramesInPeriods(periods).size();
+        EXPECT_LE(keys.size(), frames) << capture->file << " gave more keys than it has frames";
+        framesInPeriods += frames;
+        framesDecoded += keys.size();
+    }
+    std::cout << "NEC inside every window: " << decoded << " of " << captures.size()
+              << " decoded to their command; " << framesDecoded << " keys from " << framesInPeriods
+              << " full frames\n";
+}
+
+TEST_F(CaptureReplayTest, NecOutsideAWindowDecodesToNothing) {
+    std::vector<const Capture*> captures = select(necOutsideWindows);
+    std::optional<NEC_Protocol> slot;
+    NEC_Protocol& nec = decoder(slot);
+    int silent = 0;
+    for (const Capture* capture : captures) {
+        irkit::Timings periods = periodsOf(*capture);
+        EXPECT_TRUE(necFramesInPeriods(periods).empty())
+            << capture->file << ": the manifest's timing and the periods disagree";
+        std::vector<ULONG> keys = replay(periods, nec);
+        EXPECT_TRUE(keys.empty()) << capture->file << " (leader " << capture->leaderPulseUs
+                                  << " us + " << capture->leaderSpaceUs
+                                  << " us) lies outside a window yet gave " << keysText(keys);
+        silent += keys.empty();
+    }
+    std::cout << "NEC outside a window: " << silent << " of " << captures.size()
+              << " gave no key\n";
+}
+
+// No key, except where the periods themselves hold an NEC frame by the decoder's rules
+// (MIDEA24 sends each byte followed by its inverse, so its first 32 bits are one).
+TEST_F(CaptureReplayTest, OtherProtocolsRepeatsAndNonstandardGiveNoNecKey) {
+    std::vector<const Capture*> captures = select(noNecKeyExpected);
+    ASSERT_FALSE(captures.empty());
+    std::optional<NEC_Protocol> slot;
+    NEC_Protocol& nec = decoder(slot);
+    std::map<std::string, std::pair<int, int>> byCategory; // silent, total
+    for (const Capture* capture : captures) {
+        irkit::Timings periods = periodsOf(*capture);
+        std::vector<ULONG> keys = replay(periods, nec);
+        std::vector<ULONG> necFrames = necFramesInPeriods(periods);
+        if (necFrames.empty()) {
+            EXPECT_TRUE(keys.empty()) << capture->file << " (" << capture->category << ", "
+                                      << capture->protocol << ") gave " << keysText(keys);
+        } else {
+            EXPECT_FALSE(keys.empty()) << capture->file << " holds " << keysText(necFrames);
+            for (ULONG key : keys)
+                EXPECT_NE(std::find(necFrames.begin(), necFrames.end(), key), necFrames.end())
+                    << capture->file << " gave " << keysText(keys) << ", its periods hold "
+                    << keysText(necFrames);
+            std::cout << capture->file << " (" << capture->protocol
+                      << ") opens with an NEC frame by the decoder's rules: " << keysText(keys)
+                      << "\n";
+        }
+        byCategory[capture->category].first += keys.empty();
+        byCategory[capture->category].second++;
+    }
+    for (const auto& [category, counts] : byCategory)
+        std::cout << category << ": " << counts.first << " of " << counts.second
+                  << " gave no NEC key\n";
+}
+
+// The closing half of a frame that ends in a 0 bit is the silence after it. A capture holds
+// no trailing silence and the receiver reports the silence that ends a signal only as the
+// end-of-signal marker, so the last such frame of a capture waits for a half that never
+// comes; a capture of that one frame gives no key. With the silence reported as a space,
+// every capture decodes.
+TEST_F(CaptureReplayTest, Rc5DecodesToCommandWithFieldBitAsBit6) {
+    std::vector<const Capture*> captures =
+        select([](const Capture& c) { return c.category == "rc5"; });
+    ASSERT_FALSE(captures.empty());
+    std::optional<RC5_Protocol> slot;
+    RC5_Protocol& rc5 = decoder(slot);
+    int decoded = 0;
+    int decodedWithSilence = 0;
+    for (const Capture* capture : captures) {
+        ASSERT_GE(capture->command6, 0) << capture->file << " names its command";
+        ASSERT_GE(capture->fieldBit, 0) << capture->file << " names its field bit";
+        ASSERT_GE(capture->frames, 1) << capture->file << " names its frame count";
+        ULONG expected = static_cast<ULONG>(capture->command6 | capture->fieldBit << 6);
+        bool lastHalfIsSilence = (capture->command6 & 1) == 0;
+        bool expectKey = capture->frames > 1 || !lastHalfIsSilence;
+
+        irkit::Timings periods = periodsOf(*capture);
+        std::vector<ULONG> keys = replay(periods, rc5);
+        bool exact = !keys.empty();
+        for (ULONG key : keys)
+            exact = exact && key == expected;
+        if (expectKey) {
+            EXPECT_TRUE(exact) << capture->file << " should decode to exactly 0x" << std::hex
+                               << expected << ", gave " << keysText(keys);
+        } else {
+            EXPECT_TRUE(keys.empty()) << capture->file << ": its only frame lacks its last half";
+            std::cout << capture->file << ": one frame ending in a 0 bit, no key\n";
+        }
+        decoded += exact;
+
+        irkit::append(periods, irkit::space(20000));
+        irkit::PacketizerOptions silenceAsSpace;
+        silenceAsSpace.endWithMarker = false;
+        std::vector<ULONG> withSilence = replay(periods, rc5, silenceAsSpace);
+        bool exactWithSilence = !withSilence.empty();
+        for (ULONG key : withSilence)
+            exactWithSilence = exactWithSilence && key == expected;
+        EXPECT_TRUE(exactWithSilence)
+            << capture->file << " followed by a reported silence should "
+            << "decode to exactly 0x" << std::hex << expected << ", gave " << keysText(withSilence);
+        decodedWithSilence += exactWithSilence;
+    }
+    std::cout << "RC5: " << decoded << " of " << captures.size()
+              << " decoded to their command with the field bit; " << decodedWithSilence
+              << " with the silence after them reported as a space\n";
+}

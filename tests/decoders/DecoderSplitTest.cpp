@@ -1,0 +1,146 @@
+// One signal fed under every way of cutting its samples into IR data buffers of at most
+// 30 samples: the decoders must give the same key wherever the packets happen to end,
+// except where the NEC decoder by design loses a frame (a cut inside or right behind its
+// leader pulse).
+#include "tests/decoders/DecoderTestSupport.h"
+
+#include <functional>
+#include <random>
+
+using namespace dectest;
+
+namespace {
+
+// Calls visit with the cut positions of every split of size samples into count buffers
+// of 1 to kMaxPacketSamples samples each.
+void forEachSplit(size_t size, size_t count,
+                  const std::function<void(const std::vector<size_t>&)>& visit) {
+    std::vector<size_t> cuts;
+    std::function<void(size_t, size_t)> next = [&](size_t from, size_t left) {
+        if (left == 1) {
+            if (size - from <= kMaxPacketSamples)
+                visit(cuts);
+            return;
+        }
+        for (size_t at = from + 1; at < size && at - from <= kMaxPacketSamples; ++at) {
+            cuts.push_back(at);
+            next(at, left - 1);
+            cuts.pop_back();
+        }
+    };
+    next(0, count);
+}
+
+std::vector<size_t> randomCuts(size_t size, std::mt19937& random) {
+    std::vector<size_t> cuts;
+    // Mostly short buffers, so that many cuts fall in each frame.
+    size_t most = 1 + random() % kMaxPacketSamples;
+    for (size_t at = 1 + random() % most; at < size; at += 1 + random() % most)
+        cuts.push_back(at);
+    return cuts;
+}
+
+std::string describe(const std::vector<size_t>& cuts) {
+    std::string text = "cuts:";
+    for (size_t cut : cuts)
+        text += " " + std::to_string(cut);
+    return text;
+}
+
+// The NEC frame is lost when a buffer ends inside its leader pulse or right behind it.
+bool necFrameSurvives(const std::vector<size_t>& cuts, size_t frameStart, size_t leaderSamples) {
+    for (size_t cut : cuts)
+        if (cut > frameStart && cut <= frameStart + leaderSamples)
+            return false;
+    return true;
+}
+
+} // namespace
+
+TEST(NecSplitTest, EverySplitIntoThreeOrFourBuffers) {
+    const Samples frame = necFrame(0x04, 0x9A);
+    size_t splits = 0;
+    for (size_t buffers : {3, 4}) {
+        forEachSplit(frame.size(), buffers, [&](const std::vector<size_t>& cuts) {
+            Built<NEC_Protocol> nec;
+            std::vector<ULONG> keys = feedSplit(*nec, frame, cuts);
+            std::vector<ULONG> expected;
+            if (necFrameSurvives(cuts, 0, 2))
+                expected.push_back(0x9A);
+            ASSERT_EQ(keys, expected) << describe(cuts);
+            ++splits;
+        });
+    }
+    // Compositions of 68 into 3 parts of 1 to 30 (276) and into 4 parts (17035).
+    EXPECT_EQ(splits, 17311u) << "every split was tried";
+}
+
+TEST(NecSplitTest, EveryBufferSize) {
+    const Samples frame = necFrame(0x04, 0x9A);
+    for (size_t chunk = 1; chunk <= kMaxPacketSamples; ++chunk) {
+        Built<NEC_Protocol> nec;
+        std::vector<ULONG> expected;
+        if (chunk > 2)
+            expected.push_back(0x9A);
+        EXPECT_EQ(feedChunks(*nec, frame, chunk), expected) << "buffers of " << chunk;
+    }
+}
+
+TEST(NecSplitTest, RandomSplitsOfAStream) {
+    const unsigned commands[] = {0x01, 0xFE, 0x5A};
+    Samples stream;
+    std::vector<size_t> frameStarts;
+    for (unsigned command : commands) {
+        frameStarts.push_back(stream.size());
+        append(stream, necFrame(0x04, command));
+        appendPeriod(stream, false, 40 * 1000 / 50); // 40 ms to the next frame
+    }
+    std::mt19937 random(7);
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<size_t> cuts = randomCuts(stream.size(), random);
+        std::vector<ULONG> expected;
+        for (size_t i = 0; i < 3; ++i)
+            if (necFrameSurvives(cuts, frameStarts[i], 2))
+                expected.push_back(commands[i]);
+        Built<NEC_Protocol> nec;
+        ASSERT_EQ(feedSplit(*nec, stream, cuts), expected) << describe(cuts);
+    }
+}
+
+// An RC5 frame is kept from its start half on, so no cut loses it. Frames of at most 17
+// samples have few enough splits (2 to the 16th) to try them all.
+TEST(Rc5SplitTest, EverySplit) {
+    struct Case {
+        Samples frame;
+        ULONG key;
+    };
+    // One ends with a space half taken off the silence behind it, one with a pulse.
+    const Case cases[] = {{rc5Frame(0, 1, 0x15, 0x2A, 127), 0x2A},
+                          {rc5Frame(0, 1, 0x0A, 0x2B, 127), 0x2B}};
+    for (const Case& c : cases) {
+        ASSERT_LE(c.frame.size(), 17u) << "keep the split count in reach";
+        size_t cutPoints = c.frame.size() - 1;
+        for (uint32_t mask = 0; mask < (1u << cutPoints); ++mask) {
+            std::vector<size_t> cuts;
+            for (size_t bit = 0; bit < cutPoints; ++bit)
+                if (mask & (1u << bit))
+                    cuts.push_back(bit + 1);
+            Built<RC5_Protocol> rc5;
+            ASSERT_EQ(feedSplit(*rc5, c.frame, cuts), std::vector<ULONG>{c.key}) << describe(cuts);
+        }
+    }
+}
+
+TEST(Rc5SplitTest, RandomSplitsOfAStream) {
+    Samples stream;
+    const unsigned commands[] = {0x01, 0x3E, 0x2A, 0x15};
+    for (unsigned command : commands)
+        append(stream, rc5Frame(1, command & 1, 7, command, 89 * 1000 / 50));
+    std::mt19937 random(11);
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<size_t> cuts = randomCuts(stream.size(), random);
+        Built<RC5_Protocol> rc5;
+        ASSERT_EQ(feedSplit(*rc5, stream, cuts), (std::vector<ULONG>{0x41, 0x7E, 0x6A, 0x55}))
+            << describe(cuts);
+    }
+}

@@ -1,0 +1,248 @@
+// The NEC decoder on its own: frames, timing windows, frames kept over several buffers,
+// construction failures.
+#include "tests/decoders/DecoderTestSupport.h"
+
+#include "emu/kernel/Kernel.h"
+#include "transfer/PoolTag.h"
+
+using namespace dectest;
+
+namespace {
+
+// Every byte has both 0 and 1 bits, so both bit spaces are exercised in each.
+constexpr unsigned kAddress = 0x5A;
+constexpr unsigned kCommand = 0x3C;
+
+// Index of the pulse of bit i (0..31) in a frame whose leader takes two samples.
+size_t bitPulseIndex(size_t bit) {
+    return 3 + 2 * bit;
+}
+
+KeyInfo decodeWhole(const Samples& samples) {
+    Built<NEC_Protocol> nec;
+    std::vector<ULONG> keys = feedChunks(*nec, samples, kMaxPacketSamples);
+    KeyInfo info = {};
+    if (!keys.empty()) {
+        info.valid = 1;
+        info.key = keys.back();
+    }
+    EXPECT_LE(keys.size(), 1u) << "one frame gives at most one key";
+    return info;
+}
+
+} // namespace
+
+TEST(NecDecodeTest, FrameOfCommand0x16ReportsIt) {
+    // Address 0x00 and its inverse, then command bits 0,1,1,0,1,0,0,0 and 1,0,0,1,0,1,1,1,
+    // built by hand so that the bit order does not depend on the helper.
+    const int bits[32] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,
+                          0, 1, 1, 0, 1, 0, 0, 0, 1, 0, 0, 1, 0, 1, 1, 1};
+    Samples frame{pulse(127), pulse(53), space(90)};
+    for (int bit : bits) {
+        frame.push_back(pulse(11));
+        frame.push_back(space(bit ? 34 : 11));
+    }
+    frame.push_back(pulse(11));
+    ASSERT_EQ(frame, necFrame(0x00, 0x16)) << "the helper must build the same frame";
+
+    Built<NEC_Protocol> nec;
+    std::vector<ULONG> keys = feedChunks(*nec, frame, kMaxPacketSamples);
+    EXPECT_EQ(keys, std::vector<ULONG>{0x16}) << "command 0x16 decoded exactly once";
+}
+
+TEST(NecDecodeTest, EveryCommandByteDecodesToItself) {
+    Built<NEC_Protocol> nec;
+    for (unsigned command = 0; command < 256; ++command) {
+        std::vector<ULONG> keys = feedChunks(*nec, necFrame(command ^ 0x81, command), 30);
+        EXPECT_EQ(keys, std::vector<ULONG>{command}) << "command " << command;
+        EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u) << "nothing kept after a whole frame";
+    }
+}
+
+TEST(NecDecodeTest, AddressIsNeitherCheckedNorReported) {
+    KeyInfo info = decodeWhole(necFrame(0x12, 0x12, kCommand, ~kCommand & 0xFF));
+    EXPECT_EQ(info.valid, 1) << "an address that does not match its inverse is still answered";
+    EXPECT_EQ(info.key, kCommand);
+}
+
+TEST(NecDecodeTest, WrongInverseCommandWithStopPulseKeepsNothing) {
+    Built<NEC_Protocol> nec;
+    Samples frame = necFrame(kAddress, ~kAddress & 0xFF, kCommand, kCommand);
+    EXPECT_TRUE(feedChunks(*nec, frame, 30).empty()) << "a bad inverse command yields no key";
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u) << "the failed frame is not kept";
+}
+
+TEST(NecDecodeTest, WrongInverseCommandWithoutStopPulseIsKeptOnceThenDropped) {
+    Built<NEC_Protocol> nec;
+    NecTiming timing;
+    timing.stopPulse = false;
+    Samples frame = necFrame(kAddress, ~kAddress & 0xFF, kCommand, kCommand, timing);
+    EXPECT_TRUE(feedChunks(*nec, frame, 30).empty());
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 67u)
+        << "a check failing right before the terminator keeps the frame";
+    EXPECT_EQ(feed(*nec, {pulse(11)}).valid, 0) << "decoded again, it fails again";
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u) << "and is dropped then";
+}
+
+// Each window at both ends, and one unit beyond each end.
+TEST(NecDecodeTest, TimingWindowEdges) {
+    struct Case {
+        const char* what;
+        unsigned NecTiming::*field;
+        unsigned units;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"leader pulse", &NecTiming::leaderPulse, 174, false},
+        {"leader pulse", &NecTiming::leaderPulse, 175, true},
+        {"leader pulse", &NecTiming::leaderPulse, 185, true},
+        {"leader pulse", &NecTiming::leaderPulse, 186, false},
+        {"leader space", &NecTiming::leaderSpace, 84, false},
+        {"leader space", &NecTiming::leaderSpace, 85, true},
+        {"leader space", &NecTiming::leaderSpace, 95, true},
+        {"leader space", &NecTiming::leaderSpace, 96, false},
+        {"bit pulse", &NecTiming::bitPulse, 5, false},
+        {"bit pulse", &NecTiming::bitPulse, 6, true},
+        {"bit pulse", &NecTiming::bitPulse, 16, true},
+        {"bit pulse", &NecTiming::bitPulse, 17, false},
+        {"0 space", &NecTiming::zeroSpace, 5, false},
+        {"0 space", &NecTiming::zeroSpace, 6, true},
+        {"0 space", &NecTiming::zeroSpace, 16, true},
+        {"0 space", &NecTiming::zeroSpace, 17, false},
+        {"0 space", &NecTiming::zeroSpace, 28, false},
+        {"1 space", &NecTiming::oneSpace, 28, false},
+        {"1 space", &NecTiming::oneSpace, 29, true},
+        {"1 space", &NecTiming::oneSpace, 39, true},
+        {"1 space", &NecTiming::oneSpace, 40, false},
+        {"1 space", &NecTiming::oneSpace, 127, false},
+    };
+    for (const Case& c : cases) {
+        NecTiming timing;
+        timing.*c.field = c.units;
+        KeyInfo info = decodeWhole(necFrame(kAddress, kCommand, timing));
+        EXPECT_EQ(info.valid, c.accepted ? 1 : 0)
+            << c.what << " of " << c.units << " units should be "
+            << (c.accepted ? "accepted" : "rejected");
+        if (c.accepted) {
+            EXPECT_EQ(info.key, kCommand) << c.what << " of " << c.units;
+        }
+    }
+}
+
+// A single bad period anywhere in the 32 bits must fail the frame: no byte goes unchecked.
+TEST(NecDecodeTest, OneBadBitAnywhereFailsTheFrame) {
+    for (size_t bit = 0; bit < 32; ++bit) {
+        Samples badPulse = necFrame(kAddress, kCommand);
+        badPulse[bitPulseIndex(bit)].duration = 17;
+        EXPECT_EQ(decodeWhole(badPulse).valid, 0) << "bit " << bit << " with a 17-unit pulse";
+        Samples badSpace = necFrame(kAddress, kCommand);
+        badSpace[bitPulseIndex(bit) + 1].duration = 22;
+        EXPECT_EQ(decodeWhole(badSpace).valid, 0) << "bit " << bit << " with a 22-unit space";
+        Samples pulseForSpace = necFrame(kAddress, kCommand);
+        pulseForSpace[bitPulseIndex(bit) + 1].level = 1;
+        EXPECT_EQ(decodeWhole(pulseForSpace).valid, 0) << "bit " << bit << " without its space";
+    }
+}
+
+TEST(NecDecodeTest, RepeatCodesGiveNothing) {
+    Built<NEC_Protocol> nec;
+    Samples repeat{pulse(127), pulse(53), space(45), pulse(11)};
+    EXPECT_EQ(feed(*nec, repeat).valid, 0) << "a repeat code alone is no key";
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u) << "a repeat code is not kept";
+
+    Samples held = necFrame(kAddress, kCommand);
+    for (int i = 0; i < 3; ++i) {
+        appendPeriod(held, false, 800); // 40 ms to the repeat code
+        append(held, repeat);
+    }
+    EXPECT_EQ(feedChunks(*nec, held, 30), std::vector<ULONG>{kCommand})
+        << "a held button gives one key per full frame";
+}
+
+TEST(NecDecodeTest, NoiseBeforeAFrameIsSkipped) {
+    Samples samples{pulse(3),  space(50), pulse(100), space(5),   pulse(127),
+                    pulse(60), space(90), pulse(11),  space(127), space(3)};
+    append(samples, necFrame(kAddress, kCommand));
+    Built<NEC_Protocol> nec;
+    EXPECT_EQ(feedChunks(*nec, samples, 30), std::vector<ULONG>{kCommand});
+}
+
+TEST(NecHoldOverTest, FrameOverThreeBuffersIsDecodedOnTheThird) {
+    Built<NEC_Protocol> nec;
+    Samples frame = necFrame(kAddress, kCommand);
+    ASSERT_EQ(frame.size(), 68u);
+    EXPECT_EQ(feed(*nec, frame.data(), 25).valid, 0) << "leader, space and some bits";
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 25u) << "everything from the leader on is kept";
+    EXPECT_EQ(feed(*nec, frame.data() + 25, 25).valid, 0) << "more bits";
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 50u);
+    KeyInfo third = feed(*nec, frame.data() + 50, 18);
+    EXPECT_EQ(third.valid, 1) << "the rest completes the frame";
+    EXPECT_EQ(third.key, kCommand);
+    EXPECT_EQ(third.toggle, 0u) << "NEC never sets the toggle";
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u);
+    EXPECT_EQ(feed(*nec, {}).valid, 0) << "the frame is reported once only";
+}
+
+TEST(NecHoldOverTest, TerminatorOnlyBufferLeavesKeptFrameUnchanged) {
+    Built<NEC_Protocol> nec;
+    Samples frame = necFrame(kAddress, kCommand);
+    feed(*nec, frame.data(), 30);
+    ASSERT_EQ(DecoderProbe::heldSamples(*nec), 30u);
+    EXPECT_EQ(feed(*nec, {}).valid, 0);
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 30u) << "an empty buffer changes nothing";
+    feed(*nec, frame.data() + 30, 30);
+    EXPECT_EQ(feed(*nec, frame.data() + 60, 8).key, kCommand) << "the frame still completes";
+}
+
+TEST(NecHoldOverTest, BufferEndingInOrRightAfterTheLeaderPulseLosesTheFrame) {
+    Samples frame = necFrame(kAddress, kCommand);
+    for (size_t cut : {1, 2}) {
+        Built<NEC_Protocol> nec;
+        feed(*nec, frame.data(), cut);
+        EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u) << "cut after " << cut << " samples";
+        std::vector<ULONG> keys = feedChunks(*nec, Samples(frame.begin() + cut, frame.end()), 30);
+        EXPECT_TRUE(keys.empty()) << "cut after " << cut << ": the frame is lost";
+    }
+    Built<NEC_Protocol> nec;
+    feed(*nec, frame.data(), 3);
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 3u) << "cut after the leader space: kept";
+    EXPECT_EQ(feedChunks(*nec, Samples(frame.begin() + 3, frame.end()), 30),
+              std::vector<ULONG>{kCommand});
+}
+
+TEST(NecHoldOverTest, ResetDropsTheKeptFrame) {
+    Built<NEC_Protocol> nec;
+    Samples frame = necFrame(kAddress, kCommand);
+    feed(*nec, frame.data(), 30);
+    nec->reset();
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u);
+    EXPECT_TRUE(feedChunks(*nec, Samples(frame.begin() + 30, frame.end()), 30).empty())
+        << "the rest of a dropped frame is no key";
+}
+
+// A buffer that ends one frame and begins the next: both keys, in order.
+TEST(NecHoldOverTest, BackToBackFramesSharingBuffers) {
+    Samples stream = necFrame(kAddress, 0x11);
+    appendPeriod(stream, false, 800);
+    append(stream, necFrame(kAddress, 0x22));
+    appendPeriod(stream, false, 800);
+    append(stream, necFrame(kAddress, 0x33));
+    Built<NEC_Protocol> nec;
+    EXPECT_EQ(feedChunks(*nec, stream, 29), (std::vector<ULONG>{0x11, 0x22, 0x33}));
+}
+
+TEST(NecConstructionTest, FailedAllocationReportsAndLeaksNothing) {
+    for (uint64_t failing : {1, 2}) {
+        uint64_t liveBefore = emu::pool::stats(RAVO_POOL_TAG).liveBlocks;
+        emu::pool::failNthAllocation(failing);
+        NTSTATUS status = STATUS_SUCCESS;
+        {
+            std::optional<NEC_Protocol> nec;
+            nec.emplace(&status);
+        }
+        emu::pool::clearFaults();
+        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << failing << " failed";
+        EXPECT_EQ(emu::pool::stats(RAVO_POOL_TAG).liveBlocks, liveBefore)
+            << "a buffer already allocated is given back";
+    }
+}
