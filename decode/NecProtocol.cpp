@@ -96,24 +96,27 @@ bool NEC_Protocol::acceptSample() {
     return true;
 }
 
-bool NEC_Protocol::readLeaderPulse() {
+NEC_Protocol::LeaderPulse NEC_Protocol::readLeaderPulse() {
     // The terminator is a pulse, so this stops at it at the latest.
     while (isSpace(*_p_read)) {
         _p_read++;
     }
     ULONG sum = 0;
     while (!isSpace(*_p_read)) {
-        // Running out of data inside the pulse loses the frame: nothing says how long the
-        // pulse would have been.
+        // A USB packet may end inside the leader pulse or right behind it. Its pulse
+        // samples so far are kept with the frame, so that the next packet continues it:
+        // dropping them would lose the key press. A pulse no longer than a bit's is the
+        // stop pulse of a frame or noise, not the start of a leader.
         if (isTerminator(*_p_read)) {
-            return false;
+            return (sum > kBitPulseMaxUnits && sum <= kLeaderPulseMaxUnits) ? LeaderCut
+                                                                            : LeaderFailed;
         }
         sum += _p_read->duration;
         if (!acceptSample()) {
-            return false;
+            return LeaderFailed;
         }
     }
-    return within(sum, kLeaderPulseMinUnits, kLeaderPulseMaxUnits);
+    return within(sum, kLeaderPulseMinUnits, kLeaderPulseMaxUnits) ? LeaderPassed : LeaderFailed;
 }
 
 bool NEC_Protocol::readLeaderSpace() {
@@ -162,13 +165,17 @@ bool NEC_Protocol::decode(IrSample* data, KeyInfo* info) {
     last->duration = 0;
 
     _p_read = _p_history;
-    // started stays false only while the latest attempt has passed its leader pulse and
-    // has not completed: that attempt is the unfinished frame to keep.
+    // started stays false only while the latest attempt has begun a frame (its leader pulse
+    // passed, or was cut by the end of the data) and has not completed: that attempt is the
+    // unfinished frame to keep.
     bool started = true;
     while (!isTerminator(*_p_read)) {
         beginAttempt();
         started = true;
-        if (!readLeaderPulse()) {
+        LeaderPulse leader = readLeaderPulse();
+        if (leader != LeaderPassed) {
+            // A leader cut by the end of the data is the unfinished frame to keep.
+            started = leader != LeaderCut;
             continue;
         }
         started = false;

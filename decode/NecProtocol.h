@@ -30,7 +30,10 @@ private:
 
     void beginAttempt();
     bool acceptSample();
-    bool readLeaderPulse();
+    // How the leader pulse check ended: in the window, outside it, or with the data
+    // ending while the pulse could still grow into the window.
+    enum LeaderPulse { LeaderPassed, LeaderFailed, LeaderCut };
+    LeaderPulse readLeaderPulse();
     bool readLeaderSpace();
     bool readByte(ULONG* value);
 

@@ -350,57 +350,6 @@ std::vector<FrameVerdict> diagnoseFrames(const irkit::Timings& raw) {
     return verdicts;
 }
 
-// Where the decoder's view of the sample stream is cut: after each packet, the number of
-// samples the parser has handed on so far. A group cut by the end of a packet is carried
-// over whole, so only samples of complete groups count.
-std::vector<size_t> visibleSampleBoundaries(const std::vector<irkit::UsbPacket>& packets) {
-    std::vector<size_t> boundaries;
-    size_t visible = 0;
-    size_t groupLeft = 0; // sample bytes still to come in the current group
-    size_t groupSize = 0;
-    for (const auto& packet : packets) {
-        for (uint8_t byte : packet.bytes) {
-            if (groupLeft != 0) {
-                if (--groupLeft == 0) {
-                    visible += groupSize;
-                }
-            } else if (byte > irkit::kRlcGroupHeader &&
-                       byte <= irkit::kRlcGroupHeader + irkit::kRlcMaxGroupSamples) {
-                groupSize = groupLeft = byte - irkit::kRlcGroupHeader;
-            }
-        }
-        boundaries.push_back(visible);
-    }
-    return boundaries;
-}
-
-// Whether a packet ended after the first sample of the frame's leader pulse and before its
-// leader space sample: the decoder then sees the leader pulse end its data.
-bool leaderEndsAPacket(const std::vector<irkit::RlcEvent>& events,
-                       const std::vector<size_t>& boundaries, const FrameVerdict& verdict) {
-    size_t index = 0;
-    size_t firstPulse = SIZE_MAX;
-    size_t space = SIZE_MAX;
-    for (const auto& event : events) {
-        if (event.kind != irkit::RlcEvent::Kind::Sample) {
-            continue;
-        }
-        if (firstPulse == SIZE_MAX && event.pulse && event.timeUs > verdict.startUs) {
-            firstPulse = index;
-        } else if (firstPulse != SIZE_MAX && !event.pulse) {
-            space = index;
-            break;
-        }
-        index++;
-    }
-    for (size_t boundary : boundaries) {
-        if (boundary > firstPulse && boundary <= space) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // ---------------------------------------------------------------------------------------
 // The replay.
 
@@ -625,19 +574,9 @@ int replay(const Options& options) {
     }
     if (!lost.empty()) {
         std::printf("\n%zu frame(s) fit every window but were not decoded:\n", lost.size());
-        const std::vector<size_t> boundaries = visibleSampleBoundaries(packets);
-        size_t cut = 0;
         for (const FrameVerdict* verdict : lost) {
-            bool leaderCut = leaderEndsAPacket(events, boundaries, *verdict);
-            cut += leaderCut ? 1 : 0;
-            std::printf("%s  command 0x%02X%s\n", seconds(verdict->startUs).c_str(),
-                        verdict->command,
-                        leaderCut ? ": a USB packet ended inside its leader" : "");
-        }
-        if (cut != 0) {
-            std::printf("  The decoder keeps an unfinished frame for the next USB packet only "
-                        "when the packet\n  that ends holds more of it than the leader pulse; "
-                        "a frame whose leader pulse\n  ends a packet is dropped.\n");
+            std::printf("%s  command 0x%02X\n", seconds(verdict->startUs).c_str(),
+                        verdict->command);
         }
     }
     if (decoded.empty() || !missed.empty() || !lost.empty()) {

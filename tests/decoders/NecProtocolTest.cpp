@@ -194,20 +194,28 @@ TEST(NecHoldOverTest, TerminatorOnlyBufferLeavesKeptFrameUnchanged) {
     EXPECT_EQ(feed(*nec, frame.data() + 60, 8).key, kCommand) << "the frame still completes";
 }
 
-TEST(NecHoldOverTest, BufferEndingInOrRightAfterTheLeaderPulseLosesTheFrame) {
+// A packet may end inside the leader pulse or right behind it; the frame goes on in the
+// next one and must not be lost.
+TEST(NecHoldOverTest, BufferEndingInOrRightAfterTheLeaderPulseKeepsTheFrame) {
     Samples frame = necFrame(kAddress, kCommand);
-    for (size_t cut : {1, 2}) {
+    for (size_t cut : {1, 2, 3}) {
         Built<NEC_Protocol> nec;
         feed(*nec, frame.data(), cut);
-        EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u) << "cut after " << cut << " samples";
-        std::vector<ULONG> keys = feedChunks(*nec, Samples(frame.begin() + cut, frame.end()), 30);
-        EXPECT_TRUE(keys.empty()) << "cut after " << cut << ": the frame is lost";
+        EXPECT_EQ(DecoderProbe::heldSamples(*nec), cut) << "cut after " << cut << " samples";
+        EXPECT_EQ(feed(*nec, {}).valid, 0);
+        EXPECT_EQ(DecoderProbe::heldSamples(*nec), cut) << "an empty buffer changes nothing";
+        EXPECT_EQ(feedChunks(*nec, Samples(frame.begin() + cut, frame.end()), 30),
+                  std::vector<ULONG>{kCommand})
+            << "cut after " << cut;
     }
+}
+
+TEST(NecHoldOverTest, ALeaderPulseAlreadyTooLongIsNotKept) {
     Built<NEC_Protocol> nec;
-    feed(*nec, frame.data(), 3);
-    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 3u) << "cut after the leader space: kept";
-    EXPECT_EQ(feedChunks(*nec, Samples(frame.begin() + 3, frame.end()), 30),
-              std::vector<ULONG>{kCommand});
+    Samples tooLong;
+    appendPeriod(tooLong, true, 186);
+    feed(*nec, tooLong.data(), tooLong.size());
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u);
 }
 
 TEST(NecHoldOverTest, ResetDropsTheKeptFrame) {
