@@ -15,7 +15,7 @@ run_ctest() {
     local dir=$1; shift
     local log
     log=$(mktemp)
-    ctest --test-dir "$dir" -j "$(nproc)" --output-on-failure --timeout 600 "$@" 2>&1 | tee "$log" | grep -vE '^ +(Start|[0-9]+/[0-9]+ Test)'
+    ctest --test-dir "$dir" -j "$(nproc)" --output-on-failure --timeout 600 "$@" 2>&1 | tee "$log" | grep -vE '^ *(Start|[0-9]+/[0-9]+ Test)'
     local line
     line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
     if [ -z "$line" ]; then
