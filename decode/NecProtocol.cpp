@@ -79,7 +79,8 @@ void NEC_Protocol::beginAttempt() {
     _address_inv = 0;
     _command = 0;
     _command_inv = 0;
-    RtlZeroMemory(_p_frame, NEC_FRAME_SAMPLES * sizeof(IrSample));
+    // The frame copy is not cleared: only its first _count samples are ever read, and an
+    // attempt begins at nearly every sample of noise and gaps.
     _p_frame_end = _p_frame;
     _count = 0;
 }

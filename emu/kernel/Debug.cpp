@@ -114,14 +114,17 @@ std::mutex g_versionLock;
 
 } // namespace
 
-// Translates one conversion of a Windows kernel format into the host's printf: the length
-// modifiers of an LLP64 system, and %p as the kernel prints it.
-std::string formatWindows(const char* format, va_list args) {
-    std::string out;
+// Formats like the Windows kernel's printf: the length modifiers of an LLP64 system, and %p
+// as the kernel prints it. Appends to out, which callers reuse so that printing a trace for
+// every packet allocates nothing.
+void formatWindowsInto(std::string& out, const char* format, va_list args) {
     const char* p = format;
     while (*p) {
         if (*p != '%') {
-            out.push_back(*p++);
+            const char* next = strchr(p, '%');
+            size_t run = next ? static_cast<size_t>(next - p) : strlen(p);
+            out.append(p, run);
+            p += run;
             continue;
         }
         if (p[1] == '%') {
@@ -129,19 +132,25 @@ std::string formatWindows(const char* format, va_list args) {
             p += 2;
             continue;
         }
-        std::string spec = "%";
+        char spec[32] = "%";
+        size_t specLength = 1;
+        auto addToSpec = [&](char c) {
+            if (specLength + 3 < sizeof spec)
+                spec[specLength++] = c;
+            spec[specLength] = '\0';
+        };
         ++p;
         while (*p && strchr("-+ #0", *p))
-            spec.push_back(*p++);
+            addToSpec(*p++);
         int width = 0;
         while (*p >= '0' && *p <= '9') {
             width = width * 10 + (*p - '0');
-            spec.push_back(*p++);
+            addToSpec(*p++);
         }
         if (*p == '.') {
-            spec.push_back(*p++);
+            addToSpec(*p++);
             while (*p >= '0' && *p <= '9')
-                spec.push_back(*p++);
+                addToSpec(*p++);
         }
         enum { kInt, kShort, kChar, kLong64 } size = kInt;
         if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
@@ -170,9 +179,10 @@ std::string formatWindows(const char* format, va_list args) {
             case 'o':
             case 'c': {
                 if (size == kLong64) {
-                    spec += "ll";
-                    spec.push_back(conversion);
-                    snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(args, long long));
+                    addToSpec('l');
+                    addToSpec('l');
+                    addToSpec(conversion);
+                    snprintf(buffer, sizeof buffer, spec, va_arg(args, long long));
                 } else {
                     int value = va_arg(args, int);
                     if (size == kShort)
@@ -181,8 +191,8 @@ std::string formatWindows(const char* format, va_list args) {
                     if (size == kChar)
                         value = (conversion == 'd' || conversion == 'i') ? (signed char)value
                                                                          : (unsigned char)value;
-                    spec.push_back(conversion);
-                    snprintf(buffer, sizeof buffer, spec.c_str(), value);
+                    addToSpec(conversion);
+                    snprintf(buffer, sizeof buffer, spec, value);
                 }
                 out += buffer;
                 break;
@@ -196,25 +206,24 @@ std::string formatWindows(const char* format, va_list args) {
             }
             case 's': {
                 const char* value = va_arg(args, const char*);
-                spec.push_back('s');
-                std::string text = value ? value : "(null)";
-                if (spec == "%s") {
+                const char* text = value ? value : "(null)";
+                if (specLength == 1) {
                     out += text;
                 } else {
-                    std::vector<char> wide(text.size() + 256);
-                    snprintf(wide.data(), wide.size(), spec.c_str(), text.c_str());
+                    addToSpec('s');
+                    std::vector<char> wide(strlen(text) + 256);
+                    snprintf(wide.data(), wide.size(), spec, text);
                     out += wide.data();
                 }
                 break;
             }
             default:
-                out += spec;
+                out.append(spec, specLength);
                 if (conversion)
                     out.push_back(conversion);
                 break;
         }
     }
-    return out;
 }
 
 void verifierFailure(const char* rule, const char* detailFormat, ...) {
@@ -338,7 +347,9 @@ extern "C" {
 ULONG DbgPrint(PCSTR Format, ...) {
     va_list args;
     va_start(args, Format);
-    std::string text = emu::formatWindows(Format, args);
+    thread_local std::string text;
+    text.clear();
+    emu::formatWindowsInto(text, Format, args);
     va_end(args);
     emu::appendText(text.data(), text.size());
     return STATUS_SUCCESS;

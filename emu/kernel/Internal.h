@@ -55,7 +55,7 @@ LONGLONG deadlineFromTimeout(const LARGE_INTEGER* timeout);
 void requireIrqlAtMost(KIRQL level, const char* operation);
 
 // Formats like the Windows kernel's printf (LLP64: %lx is 32 bits, %p is 16 hex digits).
-std::string formatWindows(const char* format, va_list args);
+void formatWindowsInto(std::string& out, const char* format, va_list args);
 
 } // namespace emu
 
