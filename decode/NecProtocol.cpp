@@ -1,5 +1,7 @@
 #include "decode/NecProtocol.h"
 
+#include "decode/SampleBuffers.h"
+
 namespace {
 
 // Windows in sample units (50 us); both ends belong to the window.
@@ -33,37 +35,16 @@ inline bool within(ULONG duration, ULONG low, ULONG high) {
 NEC_Protocol::NEC_Protocol(NTSTATUS* status)
     : _count(0), _p_history(nullptr), _p_read(nullptr), _p_history_end(nullptr), _p_frame(nullptr),
       _p_frame_end(nullptr), _address(0), _address_inv(0), _command(0), _command_inv(0) {
-    _p_history = new IrSample[NEC_HISTORY_SAMPLES];
-    if (_p_history == nullptr) {
-        *status = STATUS_INSUFFICIENT_RESOURCES;
-        return;
-    }
-    _p_frame = new IrSample[NEC_FRAME_SAMPLES];
-    if (_p_frame == nullptr) {
-        delete[] _p_history;
-        _p_history = nullptr;
-        *status = STATUS_INSUFFICIENT_RESOURCES;
-        return;
-    }
-    RtlZeroMemory(_p_history, NEC_HISTORY_SAMPLES * sizeof(IrSample));
-    RtlZeroMemory(_p_frame, NEC_FRAME_SAMPLES * sizeof(IrSample));
+    *status = allocateSampleBuffers(&_p_history, NEC_HISTORY_SAMPLES, &_p_frame, NEC_FRAME_SAMPLES);
     _p_read = _p_history;
     _p_history_end = _p_history;
     _p_frame_end = _p_frame;
-    *status = STATUS_SUCCESS;
 }
 
 NEC_Protocol::~NEC_Protocol() {
-    if (_p_history != nullptr) {
-        delete[] _p_history;
-    }
-    if (_p_frame != nullptr) {
-        delete[] _p_frame;
-    }
-    _p_history = nullptr;
+    freeSampleBuffers(&_p_history, &_p_frame);
     _p_read = nullptr;
     _p_history_end = nullptr;
-    _p_frame = nullptr;
     _p_frame_end = nullptr;
 }
 

@@ -1,5 +1,7 @@
 #include "decode/Rc5Protocol.h"
 
+#include "decode/SampleBuffers.h"
+
 namespace {
 
 // Half-bit windows in sample units (50 us); both ends belong to the window. A sample
@@ -30,37 +32,16 @@ RC5_Protocol::RC5_Protocol(NTSTATUS* status)
     : _count(0), _phase(1), _p_history(nullptr), _p_read(nullptr), _p_history_end(nullptr),
       _p_frame(nullptr), _p_frame_end(nullptr), _start(0), _field(0), _toggle(0), _address(0),
       _command(0) {
-    _p_history = new IrSample[RC5_HISTORY_SAMPLES];
-    if (_p_history == nullptr) {
-        *status = STATUS_INSUFFICIENT_RESOURCES;
-        return;
-    }
-    _p_frame = new IrSample[RC5_FRAME_SAMPLES];
-    if (_p_frame == nullptr) {
-        delete[] _p_history;
-        _p_history = nullptr;
-        *status = STATUS_INSUFFICIENT_RESOURCES;
-        return;
-    }
-    RtlZeroMemory(_p_history, RC5_HISTORY_SAMPLES * sizeof(IrSample));
-    RtlZeroMemory(_p_frame, RC5_FRAME_SAMPLES * sizeof(IrSample));
+    *status = allocateSampleBuffers(&_p_history, RC5_HISTORY_SAMPLES, &_p_frame, RC5_FRAME_SAMPLES);
     _p_read = _p_history;
     _p_history_end = _p_history;
     _p_frame_end = _p_frame;
-    *status = STATUS_SUCCESS;
 }
 
 RC5_Protocol::~RC5_Protocol() {
-    if (_p_history != nullptr) {
-        delete[] _p_history;
-    }
-    if (_p_frame != nullptr) {
-        delete[] _p_frame;
-    }
-    _p_history = nullptr;
+    freeSampleBuffers(&_p_history, &_p_frame);
     _p_read = nullptr;
     _p_history_end = nullptr;
-    _p_frame = nullptr;
     _p_frame_end = nullptr;
 }
 

@@ -91,6 +91,8 @@ public:
     ULONG _interface_count;
 
 private:
+    // Abort or reset of one pipe: a 40-byte pipe request sent straight to the bus.
+    NTSTATUS submitPipeRequest(USHORT function, USBD_PIPE_HANDLE pipe_handle);
     void releaseInterfaces();
     void releaseConfigs();
     BOOLEAN asyncContextFits(UsbTransferContext* context, ULONG urb_bytes);

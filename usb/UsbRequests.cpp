@@ -124,16 +124,7 @@ NTSTATUS CUsbInterface::UsbAbortPipe(ULONG pipe_num, UCHAR interface_num) {
                    pipe_num);
         return STATUS_UNSUCCESSFUL;
     }
-    auto* request = new struct _URB_PIPE_REQUEST;
-    if (request == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(request, sizeof *request);
-    request->Hdr.Length = sizeof *request;
-    request->Hdr.Function = URB_FUNCTION_ABORT_PIPE;
-    request->PipeHandle = pipe->PipeHandle;
-    NTSTATUS status = UsbSubmitUrb(reinterpret_cast<PURB>(request));
-    delete request;
-    return status;
+    return submitPipeRequest(URB_FUNCTION_ABORT_PIPE, pipe->PipeHandle);
 }
 
 NTSTATUS CUsbInterface::UsbResetPipe(ULONG pipe_num, UCHAR interface_num) {
@@ -143,14 +134,19 @@ NTSTATUS CUsbInterface::UsbResetPipe(ULONG pipe_num, UCHAR interface_num) {
                    pipe_num);
         return STATUS_UNSUCCESSFUL;
     }
+    return submitPipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipe->PipeHandle);
+}
+
+// Straight to the bus, not through the I/O error policy: aborts and resets are what a
+// recovery sends while that policy holds other requests back.
+NTSTATUS CUsbInterface::submitPipeRequest(USHORT function, USBD_PIPE_HANDLE pipe_handle) {
     auto* request = new struct _URB_PIPE_REQUEST;
     if (request == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(request, sizeof *request);
     request->Hdr.Length = sizeof *request;
-    request->Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-    request->PipeHandle = pipe->PipeHandle;
-    // Straight to the bus: a reset must go out while the I/O error policy holds others back.
+    request->Hdr.Function = function;
+    request->PipeHandle = pipe_handle;
     NTSTATUS status = UsbSubmitUrb(reinterpret_cast<PURB>(request));
     delete request;
     return status;
