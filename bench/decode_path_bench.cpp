@@ -7,42 +7,17 @@
 // path itself. Run with --benchmark_repetitions=N for a median.
 #include "tools/DecodeHalf.h"
 
-#include "irkit/Encoders.h"
-#include "irkit/Packetizer.h"
+#include "irkit/DefaultCapture.h"
 #include "platform/Diagnostics.h"
 
 #include <benchmark/benchmark.h>
 
 namespace {
 
-std::vector<irkit::UsbPacket> realLookingStream() {
-    irkit::Timings timings;
-    const uint8_t commands[] = {0x07, 0x16, 0x1C, 0x48, 0x33, 0x0A, 0x47, 0x54};
-    unsigned frames = 1;
-    for (uint8_t command : commands) {
-        const irkit::Timings frame = irkit::necFrame(0x04, command);
-        const uint32_t gap =
-            irkit::kNecPeriodUs - static_cast<uint32_t>(irkit::totalMicroseconds(frame));
-        for (unsigned i = 0; i < frames; i++) {
-            irkit::append(timings, frame);
-            irkit::append(timings, irkit::space(gap));
-        }
-        irkit::EncodeOptions repeats;
-        repeats.repeats = 2;
-        irkit::append(timings, irkit::encode(irkit::Protocol::Nec, 0x04, command, repeats));
-        irkit::append(timings, irkit::space(200000));
-        frames = frames % 9 + 4;
-    }
-    irkit::Distortion jitter;
-    jitter.jitterMicroseconds = 40;
-    jitter.seed = 7;
-    return irkit::packetize(irkit::distort(timings, jitter));
-}
-
 void decodePath(benchmark::State& state, LONG debugLevel, unsigned pendingReads) {
     const LONG saved = DebugLevel;
     DebugLevel = debugLevel;
-    const std::vector<irkit::UsbPacket> packets = realLookingStream();
+    const std::vector<irkit::UsbPacket> packets = irkit::heldButtonsPackets();
     ravo_tools::DecodeHalf half(pendingReads);
     size_t next = 0;
     uint64_t keys = 0;

@@ -83,4 +83,27 @@ std::string defaultCaptureMode2() {
     return text;
 }
 
+std::vector<UsbPacket> heldButtonsPackets() {
+    Timings timings;
+    const uint8_t commands[] = {0x07, 0x16, 0x1C, 0x48, 0x33, 0x0A, 0x47, 0x54};
+    unsigned frames = 1;
+    for (uint8_t command : commands) {
+        const Timings frame = necFrame(0x04, command);
+        const uint32_t gap = kNecPeriodUs - static_cast<uint32_t>(totalMicroseconds(frame));
+        for (unsigned i = 0; i < frames; i++) {
+            append(timings, frame);
+            append(timings, space(gap));
+        }
+        EncodeOptions repeats;
+        repeats.repeats = 2;
+        append(timings, encode(Protocol::Nec, 0x04, command, repeats));
+        append(timings, space(200000));
+        frames = frames % 9 + 4; // 1, 5, 9, 4, 8, ...
+    }
+    Distortion jitter;
+    jitter.jitterMicroseconds = 40;
+    jitter.seed = 7;
+    return packetize(distort(timings, jitter));
+}
+
 } // namespace irkit

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "irkit/IrTiming.h"
+#include "irkit/Packetizer.h"
 
 #include <cstdint>
 #include <string>
@@ -33,5 +34,10 @@ const std::vector<CaptureButton>& defaultCaptureButtons();
 Timings defaultCapture();
 // The same capture as mode2 text, with a comment header naming the buttons.
 std::string defaultCaptureMode2();
+
+// A longer stream for measurements: eight buttons of an NEC remote pressed and held the way
+// people use a remote (1, 5, 9, 4, 8 ... frames, then repeat codes and a release), with
+// 40 us of seeded timing jitter, as the receiver's packets.
+std::vector<UsbPacket> heldButtonsPackets();
 
 } // namespace irkit

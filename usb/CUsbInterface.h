@@ -93,6 +93,8 @@ public:
 private:
     // Abort or reset of one pipe: a 40-byte pipe request sent straight to the bus.
     NTSTATUS submitPipeRequest(USHORT function, USBD_PIPE_HANDLE pipe_handle);
+    // A port status or port reset request, waited for without a time-out.
+    NTSTATUS sendPortRequest(ULONG ioctl, PVOID argument, const char* allocation_failed);
     void releaseInterfaces();
     void releaseConfigs();
     BOOLEAN asyncContextFits(UsbTransferContext* context, ULONG urb_bytes);

@@ -102,51 +102,42 @@ NTSTATUS CUsbInterface::ResetDevice() {
 NTSTATUS CUsbInterface::GetPortStatus(PULONG port_status) {
     *port_status = 0;
     RAVO_INFO("CUsbInterface:GetPortStatus - begins\n");
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
-        return STATUS_UNSUCCESSFUL;
-
-    // The event and the status block stay alive on this stack: the wait below has no
-    // time-out, and the platform frees the request when it completes.
-    KEVENT event;
-    IO_STATUS_BLOCK io_status;
-    RtlZeroMemory(&io_status, sizeof io_status);
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_GET_PORT_STATUS, _p_pdo, nullptr, 0,
-                                             nullptr, 0, TRUE, &event, &io_status);
-    if (irp == nullptr) {
-        RAVO_INFO("CUsbInterface:GetPortStatus- memory alloc for irp failed\n");
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = port_status;
-    NTSTATUS status = IofCallDriver(_p_pdo, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = io_status.Status;
-    }
+    NTSTATUS status = sendPortRequest(IOCTL_INTERNAL_USB_GET_PORT_STATUS, port_status,
+                                      "CUsbInterface:GetPortStatus- memory alloc for irp failed\n");
     RAVO_INFO("CUsbInterface:GetPortStatus - ends\n");
     return status;
 }
 
 NTSTATUS CUsbInterface::ResetParentPort() {
     RAVO_INFO("CUsbInterface:ResetParentPort - begins\n");
+    NTSTATUS status =
+        sendPortRequest(IOCTL_INTERNAL_USB_RESET_PORT, nullptr,
+                        "CUsbInterface:ResetParentPort - memory alloc for irp failed\n");
+    RAVO_INFO("CUsbInterface:ResetParentPort - ends\n");
+    return status;
+}
+
+// One port request, built and freed by the platform. The event and the status block stay
+// alive on this stack: the wait below has no time-out.
+NTSTATUS CUsbInterface::sendPortRequest(ULONG ioctl, PVOID argument,
+                                        const char* allocation_failed) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL)
         return STATUS_UNSUCCESSFUL;
-
     KEVENT event;
     IO_STATUS_BLOCK io_status;
     RtlZeroMemory(&io_status, sizeof io_status);
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, _p_pdo, nullptr, 0,
-                                             nullptr, 0, TRUE, &event, &io_status);
+    PIRP irp = IoBuildDeviceIoControlRequest(ioctl, _p_pdo, nullptr, 0, nullptr, 0, TRUE, &event,
+                                             &io_status);
     if (irp == nullptr) {
-        RAVO_INFO("CUsbInterface:ResetParentPort - memory alloc for irp failed\n");
+        RAVO_INFO("%s", allocation_failed);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
     NTSTATUS status = IofCallDriver(_p_pdo, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = io_status.Status;
     }
-    RAVO_INFO("CUsbInterface:ResetParentPort - ends\n");
     return status;
 }
