@@ -6,6 +6,7 @@
 #include "decode/RlcParse.h"
 #include "irkit/Mode2.h"
 #include "irkit/Packetizer.h"
+#include "tests/support/CaptureManifest.h"
 
 #include <gtest/gtest.h>
 
@@ -21,82 +22,8 @@
 
 namespace {
 
-struct Capture {
-    std::string file;
-    std::string category;
-    std::string protocol;
-    long command = -1;  // NEC command byte
-    long command6 = -1; // RC5 command bits
-    long fieldBit = -1; // RC5 second start bit
-    long frames = -1;   // RC5 frames in the capture
-    bool q50LeaderOk = false;
-    long q50BitsOutOfWindow = -1;
-    long leaderPulseUs = -1;
-    long leaderSpaceUs = -1;
-};
-
-std::string capturesDir() {
-    return RAVO_CAPTURES_DIR;
-}
-
-// Where the value of "key" begins in the entry, or npos.
-size_t valueAt(const std::string& entry, const char* key) {
-    const std::string quoted = std::string("\"") + key + "\":";
-    size_t at = entry.find(quoted);
-    if (at == std::string::npos)
-        return at;
-    at += quoted.size();
-    while (at < entry.size() && entry[at] == ' ')
-        ++at;
-    return at;
-}
-
-long numberField(const std::string& entry, const char* key) {
-    size_t at = valueAt(entry, key);
-    if (at == std::string::npos || at >= entry.size() || !isdigit((unsigned char)entry[at]))
-        return -1;
-    return std::stol(entry.substr(at));
-}
-
-std::string textField(const std::string& entry, const char* key) {
-    size_t at = valueAt(entry, key);
-    if (at == std::string::npos || at >= entry.size() || entry[at] != '"')
-        return "";
-    size_t end = entry.find('"', at + 1);
-    return end == std::string::npos ? "" : entry.substr(at + 1, end - at - 1);
-}
-
-// The manifest's signal entries; every entry begins with its "file" key and carries its
-// fields (nested timing object included) before the next one.
-std::optional<std::vector<Capture>> loadCaptures() {
-    std::ifstream in(capturesDir() + "/manifest.json");
-    if (!in)
-        return std::nullopt;
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string all = text.str();
-    const std::string marker = "\"file\":";
-    std::vector<Capture> captures;
-    for (size_t at = all.find(marker); at != std::string::npos;) {
-        size_t next = all.find(marker, at + 1);
-        std::string entry = all.substr(at, next == std::string::npos ? next : next - at);
-        Capture capture;
-        capture.file = textField(entry, "file");
-        capture.category = textField(entry, "category");
-        capture.protocol = textField(entry, "protocol");
-        capture.command = numberField(entry, "command");
-        capture.command6 = numberField(entry, "command6");
-        capture.fieldBit = numberField(entry, "field_bit");
-        capture.frames = numberField(entry, "frames_decoded");
-        capture.q50LeaderOk = entry.find("\"q50_leader_ok\": true") != std::string::npos;
-        capture.q50BitsOutOfWindow = numberField(entry, "q50_bits_out_of_window");
-        capture.leaderPulseUs = numberField(entry, "leader_pulse_us");
-        capture.leaderSpaceUs = numberField(entry, "leader_space_us");
-        captures.push_back(capture);
-        at = next;
-    }
-    return captures;
-}
+using capturetest::capturesDir;
+using Capture = capturetest::CaptureEntry;
 
 irkit::Timings periodsOf(const Capture& capture) {
     irkit::Mode2Result periods = irkit::readMode2File(capturesDir() + "/" + capture.file);
@@ -165,7 +92,7 @@ std::string keysText(const std::vector<ULONG>& keys) {
 class CaptureReplayTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::optional<std::vector<Capture>> loaded = loadCaptures();
+        std::optional<std::vector<Capture>> loaded = capturetest::loadManifest();
         if (!loaded)
             GTEST_SKIP() << "no captures at " << capturesDir() << " (manifest.json missing)";
         _captures = *loaded;

@@ -1,6 +1,6 @@
 // Encoder timings against the protocol definitions, and against real remotes: every NEC
 // and RC5 capture must have the shape of the frame encoded from its ground truth.
-#include "CaptureManifest.h"
+#include "tests/support/CaptureManifest.h"
 
 #include "irkit/Encoders.h"
 #include "irkit/Mode2.h"
@@ -189,16 +189,16 @@ TEST(DistortionTest, ScaleAndSeededJitterStayWithinBoundsAndRepeat) {
 }
 
 TEST(EncoderCaptureTest, EveryNecAndRc5CaptureHasTheShapeOfItsEncodedFrame) {
-    const auto manifest = irkittest::loadManifest();
+    const auto manifest = capturetest::loadManifest();
     if (!manifest) {
-        GTEST_SKIP() << "no captures at " << irkittest::capturesDir();
+        GTEST_SKIP() << "no captures at " << capturetest::capturesDir();
     }
     int nec = 0, rc5 = 0;
-    for (const irkittest::CaptureEntry& e : *manifest) {
+    for (const capturetest::CaptureEntry& e : *manifest) {
         if (e.category != "nec" && e.category != "rc5") {
             continue;
         }
-        const Mode2Result capture = readMode2File(irkittest::capturesDir() + "/" + e.file);
+        const Mode2Result capture = readMode2File(capturetest::capturesDir() + "/" + e.file);
         ASSERT_TRUE(capture.ok()) << capture.error;
         if (e.category == "nec") {
             const Timings encoded =

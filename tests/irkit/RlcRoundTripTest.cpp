@@ -8,7 +8,7 @@
 #include "irkit/DefaultCapture.h"
 #include "irkit/Encoders.h"
 #include "irkit/Mode2.h"
-#include "CaptureManifest.h"
+#include "tests/support/CaptureManifest.h"
 
 #include <gtest/gtest.h>
 
@@ -97,14 +97,14 @@ TEST(RlcRoundTripTest, ParserSamplesEqualQuantisedPeriodsForEveryPacketSplit) {
 }
 
 TEST(RlcRoundTripTest, EveryRealCaptureReadsAndReachesTheDecoderAsItsQuantisedPeriods) {
-    const auto manifest = irkittest::loadManifest();
+    const auto manifest = capturetest::loadManifest();
     if (!manifest) {
-        GTEST_SKIP() << "no captures at " << irkittest::capturesDir();
+        GTEST_SKIP() << "no captures at " << capturetest::capturesDir();
     }
     ASSERT_EQ(manifest->size(), 242u) << "the manifest lists 242 captures";
     uint32_t seed = 1;
-    for (const irkittest::CaptureEntry& e : *manifest) {
-        const Mode2Result capture = readMode2File(irkittest::capturesDir() + "/" + e.file);
+    for (const capturetest::CaptureEntry& e : *manifest) {
+        const Mode2Result capture = readMode2File(capturetest::capturesDir() + "/" + e.file);
         ASSERT_TRUE(capture.ok()) << capture.error;
         ASSERT_TRUE(capture.timings.size() > 2 && capture.timings.front().pulse) << e.file;
         ASSERT_EQ(parseMode2(writeMode2(capture.timings)).timings, capture.timings) << e.file;
