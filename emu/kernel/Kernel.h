@@ -148,6 +148,14 @@ int poCallDriverCalls(PIRP irp);
 int64_t liveIrps();
 
 // ---------------------------------------------------------------------------------------
+// Work items queued and not yet finished, and a wait until none is left.
+
+namespace workitems {
+int queued();
+bool waitIdle(int realTimeoutMs = 5000);
+} // namespace workitems
+
+// ---------------------------------------------------------------------------------------
 // System threads.
 
 int64_t liveThreadObjects();
