@@ -158,6 +158,12 @@ bool waitIdle(int realTimeoutMs = 5000);
 // ---------------------------------------------------------------------------------------
 // System threads.
 
+namespace threads {
+// The next PsCreateSystemThread, or ObReferenceObjectByHandle, fails with the status.
+void failNextCreate(NTSTATUS status);
+void failNextReference(NTSTATUS status);
+} // namespace threads
+
 int64_t liveThreadObjects();
 int64_t runningSystemThreads();
 int64_t openHandles();
