@@ -43,10 +43,10 @@ TEST_P(PowerCycleTest, SleepAndWakeRestartTheTransferAndForgetTheHeldKey) {
     startWithReads();
     press(0x54);
     expectKeyOne();
-    // Pretend the key is still held: only the wake-up can make the next one a new press.
-    device()->_p_ir_control->_last_key = 0x54;
-
     ASSERT_EQ(STATUS_SUCCESS, setDevicePower(PowerDeviceD3));
+    // The parse thread is gone: pretend the key is still held, so that only the wake-up
+    // can make the next one a new press.
+    device()->_p_ir_control->_last_key = 0x54;
     EXPECT_EQ(ULONG(PowerDeviceD3), device()->_power_state);
     EXPECT_EQ(0u, device()->_p_data_transfer->bufferCount()) << "no reads while asleep";
     ASSERT_EQ(STATUS_SUCCESS, setDevicePower(PowerDeviceD0));
