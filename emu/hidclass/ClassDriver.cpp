@@ -155,18 +155,30 @@ NTSTATUS ClassDriver::start() {
     NTSTATUS status = readDescriptors();
     if (!NT_SUCCESS(status))
         return status;
-    _reads = std::make_unique<ReadReportClient>(_fdo, static_cast<ULONG>(_parsed.maxInputLength()));
-    _reads->setSink([this](const InputReport& report) {
+    auto reads =
+        std::make_unique<ReadReportClient>(_fdo, static_cast<ULONG>(_parsed.maxInputLength()));
+    reads->setSink([this](const InputReport& report) {
         if (NT_SUCCESS(report.status))
             _keys.deliver(report.bytes);
     });
+    ReadReportClient* client = reads.get();
+    {
+        std::lock_guard<std::mutex> guard(_readsLock);
+        _reads = std::move(reads);
+    }
     if (_options.pendingReads != 0)
-        _reads->keepPending(_options.pendingReads);
+        client->keepPending(_options.pendingReads);
     return STATUS_SUCCESS;
 }
 
-size_t ClassDriver::cancelReads() {
-    return _reads ? _reads->cancelPending() : 0;
+size_t ClassDriver::cancelReads(bool thenResume) {
+    std::lock_guard<std::mutex> guard(_readsLock);
+    if (!_reads)
+        return 0;
+    size_t cancelled = _reads->cancelPending();
+    if (thenResume && _options.pendingReads != 0)
+        _reads->keepPending(_options.pendingReads);
+    return cancelled;
 }
 
 // Waits for the reads to come back and lets the client go.
@@ -179,10 +191,16 @@ void ClassDriver::dropReads() {
                              "%zu read-report request(s) still pending %d ms after the device "
                              "stopped or went away",
                              _reads->pending(), _options.realTimeoutMs);
-    _reads.reset();
+    std::unique_ptr<ReadReportClient> gone;
+    {
+        std::lock_guard<std::mutex> guard(_readsLock);
+        gone = std::move(_reads);
+    }
 }
 
 RequestOutcome ClassDriver::stop() {
+    if (_reads)
+        _reads->stopResending();
     cancelReads();
     RequestOutcome outcome = _pnp->pnp(IRP_MN_STOP_DEVICE);
     dropReads();

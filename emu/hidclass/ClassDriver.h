@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,7 @@ struct ClassDriverOptions {
     ULONG deviceExtensionSize = 136; // the minidriver extension the stacks are built with
     unsigned pendingReads = 2;       // read-report requests kept pending per device
     ULONG poolTag = 'W' | ('e' << 8) | ('m' << 16) | ('b' << 24); // checked at unload
-    int realTimeoutMs = 10000;       // guard on every request the world waits for
+    int realTimeoutMs = 10000; // guard on every request the world waits for
 };
 
 class ClassDriver {
@@ -56,8 +57,9 @@ public:
     // DriverUnload, then the checks: no pool of the driver's tag, no request left owed.
     void unload();
 
-    // Cancels the pending reads without any Plug and Play request.
-    size_t cancelReads();
+    // Cancels the pending reads without any Plug and Play request (any thread); with
+    // thenResume the class driver sends new ones, as after an aborted read.
+    size_t cancelReads(bool thenResume = false);
 
     PDEVICE_OBJECT fdo() const { return _fdo; }
     PnpManager& pnp() { return *_pnp; }
@@ -83,6 +85,7 @@ private:
     Registration _registration;
     PDEVICE_OBJECT _fdo = nullptr;
     std::unique_ptr<PnpManager> _pnp;
+    std::mutex _readsLock; // guards _reads against cancelReads from other threads
     std::unique_ptr<ReadReportClient> _reads;
     KeyEvents _keys;
     std::string _lastError;

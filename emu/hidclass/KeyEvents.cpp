@@ -25,7 +25,8 @@ void KeyEvents::deliver(const std::vector<uint8_t>& report) {
     {
         std::lock_guard<std::mutex> guard(_lock);
         const ReportLayout* layout =
-            report.empty() ? nullptr : _descriptor.report(_descriptor.usesReportIds ? report[0] : 0);
+            report.empty() ? nullptr
+                           : _descriptor.report(_descriptor.usesReportIds ? report[0] : 0);
         event.wellFormed = layout != nullptr && layout->inputLength() == report.size();
         event.sequence = ++_delivered;
         _events.push_back(event);

@@ -70,8 +70,8 @@ NTSTATUS StandInFdo::refuse(PDEVICE_OBJECT, PIRP irp) {
 struct ReadReportClient::Slot {
     std::vector<uint8_t> buffer;
     PIRP irp = nullptr;
-    bool done = false;   // completion came back to the top
-    int cancellers = 0;  // cancelPending calls that may still pass irp to IoCancelIrp
+    bool done = false;  // completion came back to the top
+    int cancellers = 0; // cancelPending calls that may still pass irp to IoCancelIrp
 };
 
 namespace {

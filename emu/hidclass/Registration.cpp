@@ -27,9 +27,10 @@ const char* missingEntryPoint(PDRIVER_OBJECT driver) {
         UCHAR major;
         const char* name;
     };
-    static const Slot needed[] = {{IRP_MJ_PNP, "IRP_MJ_PNP"},
-                                  {IRP_MJ_POWER, "IRP_MJ_POWER"},
-                                  {IRP_MJ_INTERNAL_DEVICE_CONTROL, "IRP_MJ_INTERNAL_DEVICE_CONTROL"}};
+    static const Slot needed[] = {
+        {IRP_MJ_PNP, "IRP_MJ_PNP"},
+        {IRP_MJ_POWER, "IRP_MJ_POWER"},
+        {IRP_MJ_INTERNAL_DEVICE_CONTROL, "IRP_MJ_INTERNAL_DEVICE_CONTROL"}};
     for (const Slot& slot : needed) {
         if (emu::isDefaultDispatch(driver->MajorFunction[slot.major]))
             return slot.name;
@@ -39,8 +40,7 @@ const char* missingEntryPoint(PDRIVER_OBJECT driver) {
     return nullptr;
 }
 
-std::string check(const HID_MINIDRIVER_REGISTRATION& record, ULONG expectedSize,
-                  NTSTATUS* status) {
+std::string check(const HID_MINIDRIVER_REGISTRATION& record, ULONG expectedSize, NTSTATUS* status) {
     *status = STATUS_INVALID_PARAMETER;
     if (record.Revision != HID_REVISION) {
         *status = STATUS_REVISION_MISMATCH;

@@ -167,6 +167,9 @@ int alertWaiters();
 int alertableWaiters();
 // Blocks (real time, at most realTimeoutMs) until n threads are in an alertable wait.
 bool waitForAlertableWaiters(int n, int realTimeoutMs = 5000);
+// Waits that system threads have come back from (KeWaitForSingleObject and
+// KeDelayExecutionThread), whatever ended them: how often driver threads wake up.
+uint64_t systemThreadWakeUps();
 } // namespace threads
 
 int64_t liveThreadObjects();

@@ -38,8 +38,7 @@ public:
     // Queued to the Plug and Play thread; the future is ready when the request is back.
     std::future<RequestOutcome> sendPnp(UCHAR minorFunction);
     // Queued to the power thread.
-    std::future<RequestOutcome> sendPower(UCHAR minorFunction, POWER_STATE_TYPE type,
-                                          ULONG state);
+    std::future<RequestOutcome> sendPower(UCHAR minorFunction, POWER_STATE_TYPE type, ULONG state);
 
     RequestOutcome pnp(UCHAR minorFunction) { return sendPnp(minorFunction).get(); }
     RequestOutcome setDevicePower(DEVICE_POWER_STATE state) {

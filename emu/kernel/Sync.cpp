@@ -100,6 +100,19 @@ int alertWaiters() {
     return g_alertableWaiters;
 }
 
+namespace {
+std::atomic<uint64_t> g_systemThreadWakeUps{0};
+} // namespace
+
+uint64_t systemThreadWakeUps() {
+    return g_systemThreadWakeUps.load();
+}
+
+void noteWakeUp() {
+    if (t_state.systemThread != nullptr)
+        g_systemThreadWakeUps.fetch_add(1, std::memory_order_relaxed);
+}
+
 int alertableWaiters() {
     std::lock_guard<std::mutex> guard(dispatcherLock());
     return g_alertableWaiters;
@@ -119,6 +132,9 @@ bool waitForAlertableWaiters(int n, int realTimeoutMs) {
 // STATUS_SUCCESS (satisfied), STATUS_TIMEOUT or STATUS_ALERTED.
 NTSTATUS alertableWait(std::unique_lock<std::mutex>& lock, const std::function<bool()>& satisfied,
                        const LONGLONG* deadline, bool alertable) {
+    struct CountWakeUp {
+        ~CountWakeUp() { noteWakeUp(); }
+    } countOnReturn;
     if (!alertable)
         return dispatcherWait(lock, satisfied, deadline) ? STATUS_SUCCESS : STATUS_TIMEOUT;
     uint64_t generation = g_alertGeneration;

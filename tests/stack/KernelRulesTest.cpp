@@ -101,18 +101,18 @@ TEST_P(RegistrationTest, ClassDriverRefusesWhatHidclassRefusesAndSaysWhy) {
 
 INSTANTIATE_TEST_SUITE_P(
     Records, RegistrationTest,
-    ::testing::Values(
-        RegistrationCase{"Accepted", [](Toy&) {}, STATUS_SUCCESS, ""},
-        RegistrationCase{"Revision2", [](Toy& t) { t.record.Revision = 2; },
-                         STATUS_REVISION_MISMATCH, "Revision 2"},
-        RegistrationCase{"ExtensionOf88", [](Toy& t) { t.record.DeviceExtensionSize = 88; },
-                         STATUS_INVALID_PARAMETER, "DeviceExtensionSize 88"},
-        RegistrationCase{"Polled", [](Toy& t) { t.record.DevicesArePolled = TRUE; },
-                         STATUS_INVALID_PARAMETER, "DevicesArePolled"},
-        RegistrationCase{"NoPnpRoutine", [](Toy& t) { t.fillPnp = false; },
-                         STATUS_INVALID_PARAMETER, "IRP_MJ_PNP"},
-        RegistrationCase{"NoAddDevice", [](Toy& t) { t.setAddDevice = false; },
-                         STATUS_INVALID_PARAMETER, "AddDevice"}),
+    ::testing::Values(RegistrationCase{"Accepted", [](Toy&) {}, STATUS_SUCCESS, ""},
+                      RegistrationCase{"Revision2", [](Toy& t) { t.record.Revision = 2; },
+                                       STATUS_REVISION_MISMATCH, "Revision 2"},
+                      RegistrationCase{"ExtensionOf88",
+                                       [](Toy& t) { t.record.DeviceExtensionSize = 88; },
+                                       STATUS_INVALID_PARAMETER, "DeviceExtensionSize 88"},
+                      RegistrationCase{"Polled", [](Toy& t) { t.record.DevicesArePolled = TRUE; },
+                                       STATUS_INVALID_PARAMETER, "DevicesArePolled"},
+                      RegistrationCase{"NoPnpRoutine", [](Toy& t) { t.fillPnp = false; },
+                                       STATUS_INVALID_PARAMETER, "IRP_MJ_PNP"},
+                      RegistrationCase{"NoAddDevice", [](Toy& t) { t.setAddDevice = false; },
+                                       STATUS_INVALID_PARAMETER, "AddDevice"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 namespace {
@@ -176,8 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
                       emu::hid::ClassDriver hidclass(toyEntry);
                       hidclass.load();
                       hidclass.addDevice(receiver.pdo());
-                      emu::firstStackLocation(irp)->MajorFunction =
-                          IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                      emu::firstStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
                       IofCallDriver(hidclass.fdo(), irp);
                       hidclass.unload();
                   },
@@ -188,8 +187,10 @@ TEST(KernelRulesTest, AnAlertEndsOnlyAlertableWaitsWithStatusAlerted) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     NTSTATUS alertable = STATUS_PENDING, plain = STATUS_PENDING, delay = STATUS_PENDING;
-    std::thread a([&] { alertable = KeWaitForSingleObject(&event, Executive, KernelMode, TRUE, nullptr); });
-    std::thread p([&] { plain = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
+    std::thread a(
+        [&] { alertable = KeWaitForSingleObject(&event, Executive, KernelMode, TRUE, nullptr); });
+    std::thread p(
+        [&] { plain = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
     std::thread d([&] {
         LARGE_INTEGER interval;
         interval.QuadPart = -3600LL * 10000000; // an hour: only the alert can end it
@@ -222,8 +223,8 @@ IO_STATUS_BLOCK g_iosb;
 KEVENT g_done;
 bool g_seenEarly = false;
 NTSTATUS lookAtIosb(PDEVICE_OBJECT, PIRP irp, PVOID) {
-    g_seenEarly = g_iosb.Status != static_cast<NTSTATUS>(0x7EADBEEF) ||
-                  KeReadStateEvent(&g_done) != 0;
+    g_seenEarly =
+        g_iosb.Status != static_cast<NTSTATUS>(0x7EADBEEF) || KeReadStateEvent(&g_done) != 0;
     return irp->IoStatus.Status;
 }
 } // namespace
@@ -236,8 +237,8 @@ TEST(KernelRulesTest, BuiltRequestsGetTheirStatusBlockAndEventOnlyAfterEveryComp
     ASSERT_EQ(STATUS_SUCCESS, hidclass.addDevice(receiver.pdo()));
     KeInitializeEvent(&g_done, NotificationEvent, FALSE);
     g_iosb.Status = static_cast<NTSTATUS>(0x7EADBEEF);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_HID_ACTIVATE_DEVICE, hidclass.fdo(), nullptr,
-                                             0, nullptr, 0, TRUE, &g_done, &g_iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_HID_ACTIVATE_DEVICE, hidclass.fdo(), nullptr, 0,
+                                             nullptr, 0, TRUE, &g_done, &g_iosb);
     IoSetCompletionRoutine(irp, lookAtIosb, nullptr, TRUE, TRUE, TRUE);
     EXPECT_EQ(STATUS_SUCCESS, IofCallDriver(hidclass.fdo(), irp));
     EXPECT_FALSE(g_seenEarly) << "status block or event written before the completion routine";
