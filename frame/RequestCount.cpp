@@ -39,5 +39,17 @@ void RequestCount::decrement() {
 }
 
 void RequestCount::wait() {
-    KeWaitForSingleObject(&_idle_event, Executive, KernelMode, TRUE, nullptr);
+    for (;;) {
+        // An alert or an APC ends the wait early without the count having reached 0.
+        NTSTATUS status = KeWaitForSingleObject(&_idle_event, Executive, KernelMode, TRUE, nullptr);
+        if (status == STATUS_ALERTED || status == STATUS_USER_APC)
+            continue;
+        // The thread that signalled may still be inside _event_lock; the caller frees this
+        // object as soon as we return, so let that thread leave first.
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&_event_lock);
+        bool idle = InterlockedCompareExchange(&_outstanding, 0, 0) == 0;
+        KeReleaseSpinLock(&_event_lock, irql);
+        if (idle)
+            return;
+    }
 }

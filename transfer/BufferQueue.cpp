@@ -43,6 +43,13 @@ void BufferQueue::signal() {
     KeSetEvent(&_event, IO_NO_INCREMENT, FALSE);
 }
 
+void BufferQueue::clearSignalIfEmpty() {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&_lock);
+    if (_count == 0)
+        KeClearEvent(&_event);
+    KeReleaseSpinLock(&_lock, irql);
+}
+
 void BufferQueue::waitForBuffer(ULONG ms) {
     // Relative time-outs are negative counts of 100 ns. The product is taken in 64 bits:
     // in 32 bits anything above 429496 ms would wrap round to a much shorter wait.

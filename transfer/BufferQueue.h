@@ -18,6 +18,9 @@ public:
     TransferBuffer* getBuffer();
     // Sets the event without touching the list, to end a waiter's wait at once.
     void signal();
+    // Takes back a signal() that found nothing to hand over: clears the event unless the
+    // queue holds buffers, so that the next waitForBuffer really waits.
+    void clearSignalIfEmpty();
     // Waits (PASSIVE_LEVEL) until the event is set or ms milliseconds have passed; the
     // caller looks at the queue again either way.
     void waitForBuffer(ULONG ms);

@@ -100,16 +100,12 @@ NTSTATUS CUsbInterface::UsbSubmitUrb(PURB urb) {
         }
     }
 
-    if (!NT_SUCCESS(status)) {
-        if (status == STATUS_DEVICE_DATA_ERROR || status == STATUS_IO_TIMEOUT ||
-            status == STATUS_DEVICE_NOT_CONNECTED) {
-            setIoError(1);
-            RAVO_ERROR("CUsbInterface::UsbCall_GSPN : Error Status = %x!!\n", status);
-        } else {
-            // Only the three failures above point at the device; the synchronous path
-            // reports every other failure of the request itself as success.
-            status = STATUS_SUCCESS;
-        }
+    // Only these three failures point at the device and arm the recovery; any other
+    // failure belongs to this request alone, and its caller sees it as it is.
+    if (status == STATUS_DEVICE_DATA_ERROR || status == STATUS_IO_TIMEOUT ||
+        status == STATUS_DEVICE_NOT_CONNECTED) {
+        setIoError(1);
+        RAVO_ERROR("CUsbInterface::UsbCall_GSPN : Error Status = %x!!\n", status);
     }
 
     KeReleaseMutex(&_sync_mutex, FALSE);

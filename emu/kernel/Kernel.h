@@ -156,6 +156,14 @@ int64_t outstandingWorldIrps();
 void verifyWorldIrpsCompleted(const char* when);
 
 // ---------------------------------------------------------------------------------------
+// Work items queued and not yet finished, and a wait until none is left.
+
+namespace workitems {
+int queued();
+bool waitIdle(int realTimeoutMs = 5000);
+} // namespace workitems
+
+// ---------------------------------------------------------------------------------------
 // System threads.
 
 // Alerts: a thread in an alertable wait (KeWaitForSingleObject or KeDelayExecutionThread

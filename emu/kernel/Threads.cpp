@@ -93,10 +93,14 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
     (void)DesiredAccess;
-    (void)ObjectAttributes;
     (void)ProcessHandle;
     (void)ClientId;
     emu::requireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
+    // Without OBJ_KERNEL_HANDLE the handle lands in whatever process the caller runs in,
+    // where user code could close or use it.
+    if (ObjectAttributes == nullptr || (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) == 0)
+        emu::verifierFailure("thread handle not a kernel handle",
+                             "PsCreateSystemThread without OBJ_KERNEL_HANDLE in its attributes");
     auto* thread = new struct _KTHREAD();
     thread->Header.Type = emu::kThread;
     thread->Header.Size = emu::kDispatcherSizeMark;

@@ -338,7 +338,27 @@ typedef struct _OSVERSIONINFOW {
 // ---------------------------------------------------------------------------------------
 // Object manager
 
-typedef struct _OBJECT_ATTRIBUTES* POBJECT_ATTRIBUTES;
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define InitializeObjectAttributes(p, n, a, r, s)                                                  \
+    do {                                                                                           \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                   \
+        (p)->RootDirectory = (r);                                                                  \
+        (p)->Attributes = (a);                                                                     \
+        (p)->ObjectName = (n);                                                                     \
+        (p)->SecurityDescriptor = (s);                                                             \
+        (p)->SecurityQualityOfService = NULL;                                                      \
+    } while (0)
+
 typedef struct _CLIENT_ID* PCLIENT_ID;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 typedef struct _OBJECT_HANDLE_INFORMATION* POBJECT_HANDLE_INFORMATION;
@@ -424,6 +444,20 @@ RAVO_KERNEL_EXPORT VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock,
     IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 #define IoReleaseRemoveLockAndWait(RemoveLock, Tag)                                                \
     IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+
+// Work items: a routine run later at PASSIVE_LEVEL on a system worker thread.
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue = 0,
+    DelayedWorkQueue = 1,
+    HyperCriticalWorkQueue = 2
+} WORK_QUEUE_TYPE;
+RAVO_KERNEL_EXPORT PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+RAVO_KERNEL_EXPORT VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                        WORK_QUEUE_TYPE QueueType, PVOID Context);
+RAVO_KERNEL_EXPORT VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 
 // Power
 RAVO_KERNEL_EXPORT VOID PoStartNextPowerIrp(PIRP Irp);

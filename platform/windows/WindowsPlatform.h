@@ -3,7 +3,10 @@
 
 #include <ntddk.h>
 #include <usb.h>
+// The toolchain's usbdlib.h declares the USBD library without C linkage; its exports are C.
+extern "C" {
 #include <usbdlib.h>
+}
 #include <usbioctl.h>
 
 #define RAVO_KERNEL_EXPORT

@@ -169,8 +169,10 @@ TEST(SystemThreadTest, ThreadObjectIsSignalledAtTheEndAndFreedWithItsLastReferen
         ThreadProbe probe;
         probe.terminateExplicitly = terminate;
         HANDLE handle = nullptr;
-        ASSERT_EQ(STATUS_SUCCESS, PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr,
-                                                       nullptr, probeRoutine, &probe));
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        ASSERT_EQ(STATUS_SUCCESS, PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes,
+                                                       nullptr, nullptr, probeRoutine, &probe));
         PVOID thread = nullptr;
         ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr,
                                                             KernelMode, &thread, nullptr));

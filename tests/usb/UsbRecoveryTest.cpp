@@ -79,7 +79,8 @@ TEST_F(UsbRecoveryTest, LaterSuccessfulResetForgetsEarlierFailure) {
     failReset(0x02, STATUS_DEVICE_DATA_ERROR);
     u.setIoError(1);
     uint64_t mark = emu::debuglog::mark();
-    EXPECT_EQ(STATUS_SUCCESS, sendCmdOut());
+    // The pipe whose reset failed is still halted: the command fails, and says so.
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, sendCmdOut());
     EXPECT_EQ(
         (std::vector<std::string>{
             kSendCmdOut, kRejecting9, kAllowed21, kAllowed21, kDataError, kDataError,
@@ -97,7 +98,8 @@ TEST_F(UsbRecoveryTest, FailedLastResetResetsTheDevice) {
     failReset(0x02, STATUS_DEVICE_DATA_ERROR);
     u.setIoError(1);
     uint64_t mark = emu::debuglog::mark();
-    EXPECT_EQ(STATUS_SUCCESS, sendCmdOut());
+    // The pipe whose reset failed is still halted: the command fails, and says so.
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, sendCmdOut());
     EXPECT_EQ(
         join(
             join(
