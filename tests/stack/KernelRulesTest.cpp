@@ -118,8 +118,9 @@ INSTANTIATE_TEST_SUITE_P(
 namespace {
 
 // A toy device over a virtual receiver, started; then one internal request that the toy
-// answers in the chosen wrong way, and the class driver's unload checks.
-void toyStackWithIoctl(int behaviour) {
+// answers in the chosen wrong way, and the class driver's unload checks (at once, with the
+// request still held, when unloadAtOnce).
+void toyStackWithIoctl(int behaviour, bool unloadAtOnce = false) {
     g_toy = goodToy();
     emu::usb::VirtualReceiver receiver;
     emu::hid::ClassDriver hidclass(toyEntry);
@@ -128,15 +129,20 @@ void toyStackWithIoctl(int behaviour) {
     hidclass.pnp().pnp(IRP_MN_START_DEVICE);
     g_toy.ioctl = behaviour;
     UCHAR buffer[9];
-    emu::sendAndWait(
-        hidclass.fdo(),
-        [&](PIRP irp, PIO_STACK_LOCATION stack) {
-            stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_HID_READ_REPORT;
-            stack->Parameters.DeviceIoControl.OutputBufferLength = sizeof buffer;
-            irp->UserBuffer = buffer;
-        },
-        "read", 200);
+    auto setup = [&](PIRP irp, PIO_STACK_LOCATION stack) {
+        stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_HID_READ_REPORT;
+        stack->Parameters.DeviceIoControl.OutputBufferLength = sizeof buffer;
+        irp->UserBuffer = buffer;
+    };
+    if (!unloadAtOnce) {
+        emu::sendAndWait(hidclass.fdo(), setup, "read", 200);
+        return;
+    }
+    PIRP irp = emu::allocateWorldIrp(hidclass.fdo()->StackSize, [](PIRP done) { IoFreeIrp(done); });
+    setup(irp, emu::firstStackLocation(irp));
+    IofCallDriver(hidclass.fdo(), irp);
+    hidclass.unload();
 }
 
 struct DeathCase {
@@ -167,19 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "DRIVER VERIFIER: request never completed"},
         DeathCase{"PoolLeftAtUnload", [] { toyStackWithIoctl(4); },
                   "DRIVER VERIFIER: pool leaked at teardown.*\n.*'Wemb'.*after DriverUnload"},
-        DeathCase{"OwedRequestAtUnload",
-                  [] {
-                      PIRP irp = emu::allocateWorldIrp(2, [](PIRP done) { IoFreeIrp(done); });
-                      g_toy = goodToy();
-                      g_toy.ioctl = 3;
-                      emu::usb::VirtualReceiver receiver;
-                      emu::hid::ClassDriver hidclass(toyEntry);
-                      hidclass.load();
-                      hidclass.addDevice(receiver.pdo());
-                      emu::firstStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-                      IofCallDriver(hidclass.fdo(), irp);
-                      hidclass.unload();
-                  },
+        DeathCase{"OwedRequestAtUnload", [] { toyStackWithIoctl(3, true); },
                   "DRIVER VERIFIER: IRP never completed"}),
     [](const auto& info) { return std::string(info.param.name); });
 

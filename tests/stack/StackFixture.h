@@ -60,11 +60,11 @@ protected:
         ASSERT_TRUE(receiver->waitForWaitingTransfers(kReads)) << "16 reads on the data pipe";
     }
 
-    // Sends the packets one by one, each settled, moving the clock to its time.
-    void send(const std::vector<irkit::UsbPacket>& packets, size_t reads = kReads) {
+    // Sends the packets one by one, each settled.
+    void send(const std::vector<irkit::UsbPacket>& packets) {
         for (const auto& packet : packets) {
             receiver->queueInPacket(packet.bytes);
-            ASSERT_TRUE(receiver->waitUntilIdle() && receiver->waitForWaitingTransfers(reads))
+            ASSERT_TRUE(receiver->waitUntilIdle() && receiver->waitForWaitingTransfers(kReads))
                 << "the driver must take the packet and send its read again";
         }
     }

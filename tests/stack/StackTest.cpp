@@ -107,6 +107,7 @@ TEST_F(StackTest, StopAndStartAgainRecreateEveryObject) {
     const size_t selects = receiver->countUrbs(URB_FUNCTION_SELECT_CONFIGURATION);
     EXPECT_EQ(STATUS_SUCCESS, hidclass->stop().status);
     EXPECT_TRUE(waitForNoSystemThread()) << "the parse thread ended";
+    EXPECT_TRUE(receiver->waitUntilIdle());
     EXPECT_EQ(0u, receiver->outstandingRequests()) << "no read left with the bus";
     EXPECT_LT(emu::pool::stats(RAVO_POOL_TAG).liveBlocks, startedBlocks) << "objects deleted";
     ASSERT_EQ(STATUS_SUCCESS, hidclass->start()) << hidclass->lastError();
@@ -125,6 +126,7 @@ TEST_F(StackTest, SurpriseRemovalDuringTrafficThenRemove) {
     EXPECT_EQ(STATUS_SUCCESS, hidclass->surpriseRemove().status);
     EXPECT_EQ(STATUS_SUCCESS, hidclass->remove().status);
     EXPECT_TRUE(waitForNoSystemThread());
+    EXPECT_TRUE(receiver->waitUntilIdle());
     EXPECT_EQ(0u, receiver->outstandingRequests());
     EXPECT_EQ(0u, emu::pool::stats(RAVO_POOL_TAG).liveBlocks) << "the Device is gone";
 }
@@ -165,6 +167,7 @@ TEST_F(StackTest, AStartWhoseConfigurationFailsLeavesADeviceThatRefusesRequests)
     EXPECT_EQ(STATUS_NO_SUCH_DEVICE, bringUp()) << "the PnP start succeeds, the HID requests fail";
     EXPECT_TRUE(emu::debuglog::contains("Device configuration failed!", mark));
     EXPECT_EQ(0, emu::runningSystemThreads());
+    EXPECT_TRUE(receiver->waitUntilIdle());
     EXPECT_EQ(0u, receiver->outstandingRequests());
 }
 
@@ -187,12 +190,14 @@ TEST_P(PowerTest, SleepAndWakeStopAndRestartTheTransferAndAHeldKeyIsNewAfterIt) 
     EXPECT_EQ(STATUS_PENDING, d3.returned);
     EXPECT_EQ(STATUS_SUCCESS, d3.status);
     EXPECT_TRUE(waitForNoSystemThread()) << "no parse thread while asleep";
+    EXPECT_TRUE(receiver->waitUntilIdle());
     EXPECT_EQ(0u, receiver->outstandingRequests());
     EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD0).status);
     ASSERT_TRUE(receiver->waitForWaitingTransfers(kReads)) << "reads again after the wake-up";
     press(0x16, false);
     EXPECT_EQ(2u, reports().size()) << "the key held across the sleep is a new press";
     EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().queryPower(SystemPowerState, 4).status);
+    EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setSystemPower(PowerSystemWorking).status);
     EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD1).status);
     EXPECT_EQ(1, emu::runningSystemThreads()) << "D1 changes nothing";
 }
