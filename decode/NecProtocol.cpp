@@ -138,6 +138,26 @@ bool NEC_Protocol::readByte(ULONG* value) {
     return true;
 }
 
+// Protocols on NEC timing with more than 32 bits (air conditioners send each byte followed by
+// its inverse) open with 32 bits that pass every check: a frame is one only if its stop
+// pulse comes next and is followed by a space longer than any bit's, the silence of the
+// end of the signal included.
+NEC_Protocol::FrameEnd NEC_Protocol::readFrameEnd() {
+    const IrSample& stop = *_p_read;
+    if (isTerminator(stop)) {
+        return FrameCut;
+    }
+    if (isSpace(stop) || !within(stop.duration, kBitPulseMinUnits, kBitPulseMaxUnits) ||
+        !acceptSample()) {
+        return FrameGoesOn;
+    }
+    const IrSample& gap = *_p_read;
+    if (isTerminator(gap)) {
+        return FrameCut;
+    }
+    return isSpace(gap) && gap.duration > kOneSpaceMaxUnits ? FrameEnded : FrameGoesOn;
+}
+
 bool NEC_Protocol::decode(IrSample* data, KeyInfo* info) {
     RtlCopyMemory(_p_history_end, data, IR_DATA_BUFFER_BYTES);
     // The parser always ends its samples long before the last slot; a buffer that does not
@@ -167,6 +187,12 @@ bool NEC_Protocol::decode(IrSample* data, KeyInfo* info) {
         }
         // Only the command is checked against its complement; any address is answered.
         if (((~_command_inv) & 0xFF) != _command) {
+            continue;
+        }
+        FrameEnd end = readFrameEnd();
+        if (end != FrameEnded) {
+            // Cut by the end of the data, the frame is kept and decided with the next data.
+            started = end == FrameGoesOn;
             continue;
         }
         started = true;

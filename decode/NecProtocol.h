@@ -6,9 +6,10 @@
 
 #include "decode/IrProtocol.h"
 
-// A frame attempt accepts the leader pulse samples, the leader space and 64 bit samples:
-// 67 with the leader in two samples. An attempt that would accept more fails.
-#define NEC_FRAME_SAMPLES 68
+// A frame attempt accepts the leader pulse samples, the leader space, 64 bit samples and the
+// stop pulse: 68 with the leader in two samples, 69 in three. An attempt that would accept
+// more fails.
+#define NEC_FRAME_SAMPLES 69
 // A kept frame followed by one whole IR data buffer.
 #define NEC_HISTORY_SAMPLES (NEC_FRAME_SAMPLES + IR_DATA_BUFFER_SAMPLES)
 
@@ -36,6 +37,10 @@ private:
     LeaderPulse readLeaderPulse();
     bool readLeaderSpace();
     bool readByte(ULONG* value);
+    // After the 32 bits: the stop pulse and a space longer than a bit's end the frame;
+    // anything else means it was the start of a longer signal.
+    enum FrameEnd { FrameEnded, FrameGoesOn, FrameCut };
+    FrameEnd readFrameEnd();
 
     ULONG _count;
     IrSample* _p_history;

@@ -147,8 +147,15 @@ bool RLC_parse::parse(const UCHAR* packet, IrSample* out, ULONG length) {
         cursor += taken;
     }
     if (consumed < total) {
-        // Stopped at the marker; what follows it in the packet is dropped.
+        // Stopped at the marker; what follows it in the packet is dropped. The marker means
+        // the sensor has seen silence for longer than any signal has spaces: the decoders
+        // are handed that silence as the longest space a sample holds, so that no frame or
+        // leader they keep from this signal is continued by the next one, and a frame that
+        // ends right before the marker is known to have ended.
         _released = 1;
+        out->level = 0;
+        out->duration = RLC_SILENCE_UNITS;
+        ++out;
     }
 
     if (oversized) {

@@ -70,6 +70,7 @@ struct NecTiming {
     unsigned zeroSpace = 11;    // 560 us
     unsigned oneSpace = 34;     // 1.69 ms
     bool stopPulse = true;      // the 560 us pulse after the last bit
+    unsigned silence = 127;     // the space behind the stop pulse (the parser's for a marker)
 };
 
 inline void appendNecByte(Samples& samples, unsigned byte, const NecTiming& timing) {
@@ -88,8 +89,11 @@ inline Samples necFrame(unsigned address, unsigned addressInv, unsigned command,
     appendNecByte(samples, addressInv, timing);
     appendNecByte(samples, command, timing);
     appendNecByte(samples, commandInv, timing);
-    if (timing.stopPulse)
+    if (timing.stopPulse) {
         samples.push_back(pulse(timing.bitPulse));
+        if (timing.silence > 0)
+            samples.push_back(space(timing.silence));
+    }
     return samples;
 }
 

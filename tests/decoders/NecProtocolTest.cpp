@@ -43,6 +43,7 @@ TEST(NecDecodeTest, FrameOfCommand0x16ReportsIt) {
         frame.push_back(space(bit ? 34 : 11));
     }
     frame.push_back(pulse(11));
+    frame.push_back(space(127));
     ASSERT_EQ(frame, necFrame(0x00, 0x16)) << "the helper must build the same frame";
 
     Built<NEC_Protocol> nec;
@@ -144,6 +145,43 @@ TEST(NecDecodeTest, OneBadBitAnywhereFailsTheFrame) {
     }
 }
 
+// The 32 bits are a frame only when the stop pulse and a space longer than a bit's follow
+// (the parser's silence for a marker included); the end may come in a later buffer.
+TEST(NecDecodeTest, AFrameEndsWithItsStopPulseAndALongSpace) {
+    NecTiming open;
+    open.stopPulse = false;
+    Samples longer = necFrame(kAddress, kCommand, open);
+    appendNecByte(longer, 0x12, open);
+    appendNecByte(longer, 0xED, open);
+    struct Case {
+        const char* what;
+        Samples tail;
+        bool key;
+    };
+    const Case cases[] = {
+        {"stop pulse, silence", {pulse(11), space(127)}, true},
+        {"stop pulse, 2 ms space", {pulse(11), space(40)}, true},
+        {"stop pulse, 1-bit space", {pulse(11), space(39), pulse(11), space(127)}, false},
+        {"stop pulse, 0-bit space", {pulse(11), space(11), pulse(11), space(127)}, false},
+        {"no stop pulse", {space(127)}, false},
+        {"stop pulse too long", {pulse(17), space(127)}, false},
+        {"16 more bits", {}, false},
+    };
+    for (const Case& c : cases) {
+        Samples signal = c.tail.empty() ? longer : necFrame(kAddress, kCommand, open);
+        append(signal, c.tail.empty() ? Samples{pulse(11), space(127)} : c.tail);
+        for (size_t cut : {60, 67, 68}) {
+            Built<NEC_Protocol> nec;
+            std::vector<size_t> cuts{30, cut};
+            if (cut + 30 < signal.size())
+                cuts.push_back(cut + 30);
+            EXPECT_EQ(feedSplit(*nec, signal, cuts),
+                      c.key ? std::vector<ULONG>{kCommand} : std::vector<ULONG>{})
+                << c.what << ", cut before sample " << cut;
+        }
+    }
+}
+
 TEST(NecDecodeTest, RepeatCodesGiveNothing) {
     Built<NEC_Protocol> nec;
     Samples repeat{pulse(127), pulse(53), space(45), pulse(11)};
@@ -170,12 +208,12 @@ TEST(NecDecodeTest, NoiseBeforeAFrameIsSkipped) {
 TEST(NecHoldOverTest, FrameOverThreeBuffersIsDecodedOnTheThird) {
     Built<NEC_Protocol> nec;
     Samples frame = necFrame(kAddress, kCommand);
-    ASSERT_EQ(frame.size(), 68u);
+    ASSERT_EQ(frame.size(), 69u);
     EXPECT_EQ(feed(*nec, frame.data(), 25).valid, 0) << "leader, space and some bits";
     EXPECT_EQ(DecoderProbe::heldSamples(*nec), 25u) << "everything from the leader on is kept";
     EXPECT_EQ(feed(*nec, frame.data() + 25, 25).valid, 0) << "more bits";
     EXPECT_EQ(DecoderProbe::heldSamples(*nec), 50u);
-    KeyInfo third = feed(*nec, frame.data() + 50, 18);
+    KeyInfo third = feed(*nec, frame.data() + 50, 19);
     EXPECT_EQ(third.valid, 1) << "the rest completes the frame";
     EXPECT_EQ(third.key, kCommand);
     EXPECT_EQ(third.toggle, 0u) << "NEC never sets the toggle";
@@ -191,7 +229,7 @@ TEST(NecHoldOverTest, TerminatorOnlyBufferLeavesKeptFrameUnchanged) {
     EXPECT_EQ(feed(*nec, {}).valid, 0);
     EXPECT_EQ(DecoderProbe::heldSamples(*nec), 30u) << "an empty buffer changes nothing";
     feed(*nec, frame.data() + 30, 30);
-    EXPECT_EQ(feed(*nec, frame.data() + 60, 8).key, kCommand) << "the frame still completes";
+    EXPECT_EQ(feed(*nec, frame.data() + 60, 9).key, kCommand) << "the frame still completes";
 }
 
 // A packet may end inside the leader pulse or right behind it; the frame goes on in the
