@@ -17,6 +17,9 @@
 
 // Header bytes of the packet stream.
 #define RLC_END_OF_SIGNAL 0x80
+#define RLC_GROUP_FIRST 0x81     // a group of 1 sample ...
+#define RLC_GROUP_LAST 0x84      // ... to 4 samples
+#define RLC_RESPONSE_HEADER 0x9F // and 0xE0 to 0xFF
 // The space written in place of the end-of-signal marker, in sample units.
 #define RLC_SILENCE_UNITS 127
 
@@ -44,7 +47,6 @@ public:
     ULONG carried() const { return _carried; }
 
 private:
-    ULONG takeGroup(const UCHAR* cursor, ULONG count, ULONG remaining, IrSample** out);
     ULONG takeResponse(const UCHAR* cursor, ULONG remaining);
     void carryTail(const UCHAR* cursor, ULONG remaining);
 

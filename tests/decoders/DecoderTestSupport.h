@@ -22,15 +22,14 @@ inline void PrintTo(const IrSample& sample, std::ostream* os) {
 
 // Reads what the decoders hold between calls; they name it their friend.
 struct DecoderProbe {
+    // The samples of the frame kept between calls; none while the decoder is between frames.
     static size_t heldSamples(const NEC_Protocol& decoder) {
-        return static_cast<size_t>(decoder._p_history_end - decoder._p_history);
+        return decoder._state == NEC_Protocol::Idle ? 0 : decoder._count;
     }
     static size_t heldSamples(const RC5_Protocol& decoder) {
         return static_cast<size_t>(decoder._p_history_end - decoder._p_history);
     }
-    static size_t frameSamples(const NEC_Protocol& decoder) {
-        return static_cast<size_t>(decoder._p_frame_end - decoder._p_frame);
-    }
+    static size_t frameSamples(const NEC_Protocol& decoder) { return decoder._count; }
     static size_t frameSamples(const RC5_Protocol& decoder) {
         return static_cast<size_t>(decoder._p_frame_end - decoder._p_frame);
     }
