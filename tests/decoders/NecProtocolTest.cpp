@@ -1,5 +1,4 @@
-// The NEC decoder on its own: frames, timing windows, frames kept over several buffers,
-// construction failures.
+// The NEC decoder on its own: frames, their end, timing windows, frames kept over buffers.
 #include "tests/decoders/DecoderTestSupport.h"
 
 using namespace dectest;
@@ -63,21 +62,15 @@ TEST(NecDecodeTest, AddressIsNeitherCheckedNorReported) {
     EXPECT_EQ(info.key, kCommand);
 }
 
-TEST(NecDecodeTest, WrongInverseCommandWithStopPulseKeepsNothing) {
-    Built<NEC_Protocol> nec;
-    Samples frame = necFrame(kAddress, ~kAddress & 0xFF, kCommand, kCommand);
-    EXPECT_TRUE(feedChunks(*nec, frame, 30).empty()) << "a bad inverse command yields no key";
-    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u) << "the failed frame is not kept";
-}
-
-TEST(NecDecodeTest, WrongInverseCommandWithoutStopPulseIsDroppedAtOnce) {
-    Built<NEC_Protocol> nec;
-    NecTiming timing;
-    timing.stopPulse = false;
-    Samples frame = necFrame(kAddress, ~kAddress & 0xFF, kCommand, kCommand, timing);
-    EXPECT_TRUE(feedChunks(*nec, frame, 30).empty());
-    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u) << "a failed command check keeps nothing";
-    EXPECT_EQ(feedSplit(*nec, {pulse(11), space(127)}, {}).size(), 0u);
+TEST(NecDecodeTest, WrongInverseCommandKeepsNothing) {
+    for (bool stopPulse : {true, false}) {
+        Built<NEC_Protocol> nec;
+        NecTiming timing;
+        timing.stopPulse = stopPulse;
+        Samples frame = necFrame(kAddress, ~kAddress & 0xFF, kCommand, kCommand, timing);
+        EXPECT_TRUE(feedChunks(*nec, frame, 30).empty()) << "a bad inverse command is no key";
+        EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u) << "and is not kept";
+    }
 }
 
 // Each window at both ends, and one unit beyond each end.
@@ -200,23 +193,9 @@ TEST(NecDecodeTest, NoiseBeforeAFrameIsSkipped) {
     EXPECT_EQ(feedChunks(*nec, samples, 30), std::vector<ULONG>{kCommand});
 }
 
-TEST(NecHoldOverTest, FrameOverThreeBuffersIsDecodedOnTheThird) {
-    Built<NEC_Protocol> nec;
-    Samples frame = necFrame(kAddress, kCommand);
-    ASSERT_EQ(frame.size(), 69u);
-    EXPECT_EQ(feed(*nec, frame.data(), 25).valid, 0) << "leader, space and some bits";
-    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 25u) << "everything from the leader on is kept";
-    EXPECT_EQ(feed(*nec, frame.data() + 25, 25).valid, 0) << "more bits";
-    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 50u);
-    KeyInfo third = feed(*nec, frame.data() + 50, 19);
-    EXPECT_EQ(third.valid, 1) << "the rest completes the frame";
-    EXPECT_EQ(third.key, kCommand);
-    EXPECT_EQ(third.toggle, 0u) << "NEC never sets the toggle";
-    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u);
-    EXPECT_EQ(feed(*nec, {}).valid, 0) << "the frame is reported once only";
-}
-
-TEST(NecHoldOverTest, TerminatorOnlyBufferLeavesKeptFrameUnchanged) {
+// A kept frame survives a buffer of nothing, is completed by the next; a leader already
+// too long is not kept; reset drops what is kept.
+TEST(NecHoldOverTest, WhatIsKeptAndWhatIsDropped) {
     Built<NEC_Protocol> nec;
     Samples frame = necFrame(kAddress, kCommand);
     feed(*nec, frame.data(), 30);
@@ -225,49 +204,12 @@ TEST(NecHoldOverTest, TerminatorOnlyBufferLeavesKeptFrameUnchanged) {
     EXPECT_EQ(DecoderProbe::heldSamples(*nec), 30u) << "an empty buffer changes nothing";
     feed(*nec, frame.data() + 30, 30);
     EXPECT_EQ(feed(*nec, frame.data() + 60, 9).key, kCommand) << "the frame still completes";
-}
 
-// A packet may end inside the leader pulse or right behind it; the frame goes on in the
-// next one and must not be lost.
-TEST(NecHoldOverTest, BufferEndingInOrRightAfterTheLeaderPulseKeepsTheFrame) {
-    Samples frame = necFrame(kAddress, kCommand);
-    for (size_t cut : {1, 2, 3}) {
-        Built<NEC_Protocol> nec;
-        feed(*nec, frame.data(), cut);
-        EXPECT_EQ(DecoderProbe::heldSamples(*nec), cut) << "cut after " << cut << " samples";
-        EXPECT_EQ(feed(*nec, {}).valid, 0);
-        EXPECT_EQ(DecoderProbe::heldSamples(*nec), cut) << "an empty buffer changes nothing";
-        EXPECT_EQ(feedChunks(*nec, Samples(frame.begin() + cut, frame.end()), 30),
-                  std::vector<ULONG>{kCommand})
-            << "cut after " << cut;
-    }
-}
-
-TEST(NecHoldOverTest, ALeaderPulseAlreadyTooLongIsNotKept) {
-    Built<NEC_Protocol> nec;
-    Samples tooLong;
-    appendPeriod(tooLong, true, 186);
-    feed(*nec, tooLong.data(), tooLong.size());
-    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u);
-}
-
-TEST(NecHoldOverTest, ResetDropsTheKeptFrame) {
-    Built<NEC_Protocol> nec;
-    Samples frame = necFrame(kAddress, kCommand);
+    feed(*nec, {pulse(127), pulse(59)});
+    EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u) << "a leader of 186 units is not kept";
     feed(*nec, frame.data(), 30);
     nec->reset();
     EXPECT_EQ(DecoderProbe::heldSamples(*nec), 0u);
     EXPECT_TRUE(feedChunks(*nec, Samples(frame.begin() + 30, frame.end()), 30).empty())
         << "the rest of a dropped frame is no key";
-}
-
-// A buffer that ends one frame and begins the next: both keys, in order.
-TEST(NecHoldOverTest, BackToBackFramesSharingBuffers) {
-    Samples stream = necFrame(kAddress, 0x11);
-    appendPeriod(stream, false, 800);
-    append(stream, necFrame(kAddress, 0x22));
-    appendPeriod(stream, false, 800);
-    append(stream, necFrame(kAddress, 0x33));
-    Built<NEC_Protocol> nec;
-    EXPECT_EQ(feedChunks(*nec, stream, 29), (std::vector<ULONG>{0x11, 0x22, 0x33}));
 }
