@@ -55,7 +55,8 @@ bool NEC_Protocol::decode(IrSample* data, KeyInfo* info) {
     // The parser always ends its samples long before the last slot; a buffer that does not
     // is read no further than the slot before it.
     const IrSample* end = data + IR_DATA_BUFFER_SAMPLES - 1;
-#define NEC_AT_END() (sample >= end || isTerminator(*sample))
+    // The terminator is a pulse of 0 units, outside every pulse window: it is looked for only
+    // where a sample is not what the frame expects.
 
     switch (state) {
         case LeaderPulse:
@@ -74,7 +75,7 @@ bool NEC_Protocol::decode(IrSample* data, KeyInfo* info) {
 
 idle:
     while (true) {
-        if (NEC_AT_END()) {
+        if (sample >= end) {
             state = Idle;
             goto done;
         }
@@ -83,12 +84,16 @@ idle:
         }
         ++sample;
     }
+    if (isTerminator(*sample)) {
+        state = Idle;
+        goto done;
+    }
     count = 0;
     sum = 0;
 
 leaderPulse:
     while (true) {
-        if (NEC_AT_END()) {
+        if (sample >= end || isTerminator(*sample)) {
             // A leader pulse is kept at the end of the data only while the next data can
             // still make it one: longer than a bit's pulse (a stop pulse or noise is no
             // leader) and not already too long.
@@ -117,18 +122,22 @@ leaderPulse:
 
     while (true) {
     bitPulse:
-        if (NEC_AT_END()) {
+        if (sample >= end) {
             state = BitPulse;
             goto done;
         }
         if (isSpace(*sample) || !within(sample->duration, kBitPulseMinUnits, kBitPulseMaxUnits) ||
             count >= NEC_FRAME_SAMPLES) {
+            if (isTerminator(*sample)) {
+                state = BitPulse;
+                goto done;
+            }
             goto idle;
         }
         count++;
         ++sample;
     bitSpace:
-        if (NEC_AT_END()) {
+        if (sample >= end) {
             state = BitSpace;
             goto done;
         }
@@ -137,6 +146,10 @@ leaderPulse:
             const ULONG one = within(duration, kOneSpaceMinUnits, kOneSpaceMaxUnits) ? 1 : 0;
             const bool zero = within(duration, kZeroSpaceMinUnits, kZeroSpaceMaxUnits);
             if (!isSpace(*sample) || !(one || zero) || count >= NEC_FRAME_SAMPLES) {
+                if (isTerminator(*sample)) {
+                    state = BitSpace;
+                    goto done;
+                }
                 goto idle;
             }
             bits |= one << bit;
@@ -158,19 +171,23 @@ stopPulse:
     // followed by its inverse) open with 32 bits that pass every check: a frame is one only
     // if its stop pulse comes next and is followed by a space longer than any bit's, the
     // silence of the end of the signal included.
-    if (NEC_AT_END()) {
+    if (sample >= end) {
         state = StopPulse;
         goto done;
     }
     if (isSpace(*sample) || !within(sample->duration, kBitPulseMinUnits, kBitPulseMaxUnits) ||
         count >= NEC_FRAME_SAMPLES) {
+        if (isTerminator(*sample)) {
+            state = StopPulse;
+            goto done;
+        }
         goto idle;
     }
     count++;
     ++sample;
 
 gap:
-    if (NEC_AT_END()) {
+    if (sample >= end || isTerminator(*sample)) {
         state = Gap;
         goto done;
     }
@@ -181,7 +198,6 @@ gap:
     // Either way the gap is read again from Idle, which skips a space.
     goto idle;
 
-#undef NEC_AT_END
 done:
     _state = state;
     _count = static_cast<USHORT>(count);
