@@ -213,6 +213,10 @@ void printSummary(const ReplayOutcome& outcome) {
         }
     }
     if (outcome.rc5) {
+        if (!outcome.byCommand.empty()) {
+            std::printf("  The RC5 decoder puts the field bit as received in bit 6 of the command: "
+                        "0x40 is set\n  for the commands 0-63 of a plain RC5 remote.\n");
+        }
         if (outcome.decodedFrames == 0) {
             std::printf("\nNothing decoded: no RC5 frame (14 bits of two 889 us halves) was "
                         "found.\n");
