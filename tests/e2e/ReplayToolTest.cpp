@@ -1,7 +1,6 @@
 // The replay tool as a person uses it: what it prints for the default capture (through the
-// whole driver, with the times the class driver received the reports), for a capture whose
-// frames miss the decoder's windows, for a capture of another protocol, and how it refuses
-// a malformed file.
+// whole driver, at the times the class driver got the reports), for frames that miss the
+// decoder's windows, for another protocol, and how it refuses a malformed file.
 #include "irkit/Encoders.h"
 #include "irkit/Mode2.h"
 
