@@ -50,11 +50,12 @@ NTSTATUS Device::static_add(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo) {
     (void)driver;
     RAVO_TRACE("Device::static_add : Build: %s , %s\n", __DATE__, __TIME__);
     MinidriverExtension* extension = minidriverExtension(fdo);
+    // Ready before anything can fail: a request that still reaches a device whose Device
+    // could not be created takes this lock before it finds _p_device null.
+    IoInitializeRemoveLockEx(&extension->_remove_lock, 0, 0, 0, sizeof(IO_REMOVE_LOCK));
     extension->_p_device = new Device(fdo);
     if (extension->_p_device == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
-
-    IoInitializeRemoveLockEx(&extension->_remove_lock, 0, 0, 0, sizeof(IO_REMOVE_LOCK));
 
     RTL_OSVERSIONINFOEXW version;
     RtlZeroMemory(&version, sizeof version);

@@ -21,8 +21,8 @@ using namespace emu::usb;
 
 namespace {
 
-DeviceDescriptors rawDescriptors(const uint8_t* data, size_t size) {
-    DeviceDescriptors d;
+DescriptorBytes rawDescriptors(const uint8_t* data, size_t size) {
+    DescriptorBytes d;
     size_t at = 0;
     size_t device = at < size ? data[at++] % 19 : 0;
     device = device < size - at ? device : size - at;
@@ -38,8 +38,8 @@ DeviceDescriptors rawDescriptors(const uint8_t* data, size_t size) {
     return d;
 }
 
-DeviceDescriptors patchedDescriptors(const uint8_t* data, size_t size) {
-    DeviceDescriptors d = mceReceiverDescriptors();
+DescriptorBytes patchedDescriptors(const uint8_t* data, size_t size) {
+    DescriptorBytes d = mceReceiverDescriptorBytes();
     std::vector<uint8_t>& config = d.configurations[0];
     for (size_t at = 0; at + 1 < size; at += 2) {
         size_t offset = data[at];
@@ -71,8 +71,8 @@ __attribute__((no_sanitize("vptr"))) void configureAndUse(VirtualReceiver& bus) 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0)
         return 0;
-    DeviceDescriptors descriptors = (data[0] & 0x80) ? patchedDescriptors(data + 1, size - 1)
-                                                     : rawDescriptors(data + 1, size - 1);
+    DescriptorBytes descriptors = (data[0] & 0x80) ? patchedDescriptors(data + 1, size - 1)
+                                                   : rawDescriptors(data + 1, size - 1);
     {
         VirtualReceiver bus(std::move(descriptors));
         bus.setCompletionMode(CompletionMode::Immediate);

@@ -178,6 +178,9 @@ bool waitForAlertableWaiters(int n, int realTimeoutMs = 5000);
 // Waits that system threads have come back from (KeWaitForSingleObject and
 // KeDelayExecutionThread), whatever ended them: how often driver threads wake up.
 uint64_t systemThreadWakeUps();
+// The next PsCreateSystemThread, or ObReferenceObjectByHandle, fails with the status.
+void failNextCreate(NTSTATUS status);
+void failNextReference(NTSTATUS status);
 } // namespace threads
 
 int64_t liveThreadObjects();

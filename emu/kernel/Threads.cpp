@@ -12,6 +12,8 @@ namespace {
 
 std::atomic<int64_t> g_liveThreadObjects{0};
 std::atomic<int64_t> g_runningThreads{0};
+std::atomic<NTSTATUS> g_failNextCreate{STATUS_SUCCESS};
+std::atomic<NTSTATUS> g_failNextReference{STATUS_SUCCESS};
 
 struct HandleTable {
     std::mutex lock;
@@ -74,6 +76,15 @@ int64_t liveThreadObjects() {
 int64_t runningSystemThreads() {
     return g_runningThreads.load();
 }
+namespace threads {
+void failNextCreate(NTSTATUS status) {
+    g_failNextCreate.store(status);
+}
+void failNextReference(NTSTATUS status) {
+    g_failNextReference.store(status);
+}
+} // namespace threads
+
 int64_t openHandles() {
     std::lock_guard<std::mutex> guard(handleTable().lock);
     return static_cast<int64_t>(handleTable().handles.size());
@@ -101,6 +112,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     if (ObjectAttributes == nullptr || (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) == 0)
         emu::verifierFailure("thread handle not a kernel handle",
                              "PsCreateSystemThread without OBJ_KERNEL_HANDLE in its attributes");
+    NTSTATUS injected = emu::g_failNextCreate.exchange(STATUS_SUCCESS);
+    if (!NT_SUCCESS(injected))
+        return injected;
     auto* thread = new struct _KTHREAD();
     thread->Header.Type = emu::kThread;
     thread->Header.Size = emu::kDispatcherSizeMark;
@@ -142,6 +156,11 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
     (void)AccessMode;
     (void)HandleInformation;
     emu::requireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
+    NTSTATUS injected = emu::g_failNextReference.exchange(STATUS_SUCCESS);
+    if (!NT_SUCCESS(injected)) {
+        *Object = nullptr;
+        return injected;
+    }
     emu::HandleTable& table = emu::handleTable();
     std::lock_guard<std::mutex> guard(table.lock);
     auto found = table.handles.find(Handle);

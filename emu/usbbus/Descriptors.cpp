@@ -1,4 +1,4 @@
-// Serialising device specs into the descriptor bytes a device sends.
+// Serialising a receiver description into the descriptor bytes a device sends.
 #include "emu/usbbus/VirtualReceiver.h"
 
 #include <set>
@@ -14,22 +14,22 @@ void put16(std::vector<uint8_t>& out, USHORT value) {
     out.push_back(static_cast<uint8_t>(value >> 8));
 }
 
-std::vector<uint8_t> buildConfiguration(const ConfigurationSpec& spec) {
+std::vector<uint8_t> buildConfiguration(const ConfigurationDescription& config) {
     std::set<UCHAR> numbers;
-    for (const InterfaceSpec& i : spec.interfaces)
+    for (const InterfaceDescription& i : config.interfaces)
         numbers.insert(i.number);
 
     std::vector<uint8_t> out;
     out.push_back(sizeof(USB_CONFIGURATION_DESCRIPTOR));
     out.push_back(USB_CONFIGURATION_DESCRIPTOR_TYPE);
     put16(out, 0); // wTotalLength, patched below
-    out.push_back(spec.numInterfacesOverride.value_or(static_cast<UCHAR>(numbers.size())));
-    out.push_back(spec.value);
+    out.push_back(config.numInterfacesOverride.value_or(static_cast<UCHAR>(numbers.size())));
+    out.push_back(config.value);
     out.push_back(0); // iConfiguration
-    out.push_back(spec.attributes);
-    out.push_back(spec.maxPower);
+    out.push_back(config.attributes);
+    out.push_back(config.maxPower);
 
-    for (const InterfaceSpec& i : spec.interfaces) {
+    for (const InterfaceDescription& i : config.interfaces) {
         out.push_back(sizeof(USB_INTERFACE_DESCRIPTOR));
         out.push_back(USB_INTERFACE_DESCRIPTOR_TYPE);
         out.push_back(i.number);
@@ -39,7 +39,7 @@ std::vector<uint8_t> buildConfiguration(const ConfigurationSpec& spec) {
         out.push_back(i.interfaceSubClass);
         out.push_back(i.interfaceProtocol);
         out.push_back(0); // iInterface
-        for (const EndpointSpec& e : i.endpoints) {
+        for (const EndpointDescription& e : i.endpoints) {
             out.push_back(sizeof(USB_ENDPOINT_DESCRIPTOR));
             out.push_back(USB_ENDPOINT_DESCRIPTOR_TYPE);
             out.push_back(e.address);
@@ -49,9 +49,9 @@ std::vector<uint8_t> buildConfiguration(const ConfigurationSpec& spec) {
         }
     }
 
-    if (spec.padToTotalLength > out.size()) {
-        size_t gap = spec.padToTotalLength - out.size();
-        if (gap == 1 || spec.padToTotalLength > 0xFFFF)
+    if (config.padToTotalLength > out.size()) {
+        size_t gap = config.padToTotalLength - out.size();
+        if (gap == 1 || config.padToTotalLength > 0xFFFF)
             throw std::invalid_argument("configuration padding cannot be made of descriptors");
         while (gap > 0) {
             size_t chunk = gap > 255 ? 255 : gap;
@@ -65,7 +65,7 @@ std::vector<uint8_t> buildConfiguration(const ConfigurationSpec& spec) {
         }
     }
 
-    USHORT total = spec.totalLengthOverride.value_or(static_cast<USHORT>(out.size()));
+    USHORT total = config.totalLengthOverride.value_or(static_cast<USHORT>(out.size()));
     out[2] = static_cast<uint8_t>(total & 0xFF);
     out[3] = static_cast<uint8_t>(total >> 8);
     return out;
@@ -73,47 +73,47 @@ std::vector<uint8_t> buildConfiguration(const ConfigurationSpec& spec) {
 
 } // namespace
 
-DeviceDescriptors buildDescriptors(const DeviceSpec& spec) {
-    DeviceDescriptors d;
+DescriptorBytes buildDescriptors(const ReceiverDescription& receiver) {
+    DescriptorBytes d;
     std::vector<uint8_t>& out = d.device;
     out.push_back(sizeof(USB_DEVICE_DESCRIPTOR));
     out.push_back(USB_DEVICE_DESCRIPTOR_TYPE);
-    put16(out, spec.bcdUSB);
-    out.push_back(spec.deviceClass);
-    out.push_back(spec.deviceSubClass);
-    out.push_back(spec.deviceProtocol);
-    out.push_back(spec.maxPacketSize0);
-    put16(out, spec.idVendor);
-    put16(out, spec.idProduct);
-    put16(out, spec.bcdDevice);
+    put16(out, receiver.bcdUSB);
+    out.push_back(receiver.deviceClass);
+    out.push_back(receiver.deviceSubClass);
+    out.push_back(receiver.deviceProtocol);
+    out.push_back(receiver.maxPacketSize0);
+    put16(out, receiver.idVendor);
+    put16(out, receiver.idProduct);
+    put16(out, receiver.bcdDevice);
     out.push_back(0); // iManufacturer
     out.push_back(0); // iProduct
     out.push_back(0); // iSerialNumber
-    out.push_back(
-        spec.numConfigurationsOverride.value_or(static_cast<UCHAR>(spec.configurations.size())));
-    for (const ConfigurationSpec& c : spec.configurations)
+    out.push_back(receiver.numConfigurationsOverride.value_or(
+        static_cast<UCHAR>(receiver.configurations.size())));
+    for (const ConfigurationDescription& c : receiver.configurations)
         d.configurations.push_back(buildConfiguration(c));
     return d;
 }
 
-DeviceSpec mceReceiverSpec() {
-    InterfaceSpec data;
+ReceiverDescription mceReceiverModel() {
+    InterfaceDescription data;
     data.number = 0;
     data.endpoints = {
-        EndpointSpec{0x81, kBulk, 64, 0}, // IR data
-        EndpointSpec{0x02, kBulk, 64, 0}, // commands
-        EndpointSpec{0x03, kBulk, 64, 0}, // firmware download
+        EndpointDescription{0x81, kBulk, 64, 0}, // IR data
+        EndpointDescription{0x02, kBulk, 64, 0}, // commands
+        EndpointDescription{0x03, kBulk, 64, 0}, // firmware download
     };
-    ConfigurationSpec config;
+    ConfigurationDescription config;
     config.value = 1;
     config.interfaces = {data};
-    DeviceSpec device;
+    ReceiverDescription device;
     device.configurations = {config};
     return device;
 }
 
-DeviceDescriptors mceReceiverDescriptors() {
-    return buildDescriptors(mceReceiverSpec());
+DescriptorBytes mceReceiverDescriptorBytes() {
+    return buildDescriptors(mceReceiverModel());
 }
 
 } // namespace usb

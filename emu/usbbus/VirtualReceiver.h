@@ -50,33 +50,33 @@ constexpr ULONG kDefaultMaximumTransferSize = 4096;
 void setUsbdVersion(ULONG usbdiVersion, ULONG supportedUsbVersion);
 
 // ---------------------------------------------------------------------------------------
-// Descriptors. A device is described by the raw bytes it sends; the specs build those bytes,
-// and the override fields let a test make a device whose descriptors lie.
+// The receiver's description. A device is known by the raw bytes it sends; a description
+// builds those bytes, and its override fields make a device whose descriptors lie.
 
 enum EndpointType : UCHAR { kControl = 0, kIsochronous = 1, kBulk = 2, kInterrupt = 3 };
 
-struct EndpointSpec {
+struct EndpointDescription {
     UCHAR address = 0x81; // bit 7 set: IN
     UCHAR type = kBulk;
     USHORT maxPacketSize = 64;
     UCHAR interval = 0;
 };
 
-struct InterfaceSpec {
+struct InterfaceDescription {
     UCHAR number = 0;
     UCHAR alternateSetting = 0;
     UCHAR interfaceClass = 0xFF;
     UCHAR interfaceSubClass = 0xFF;
     UCHAR interfaceProtocol = 0xFF;
-    std::vector<EndpointSpec> endpoints;
+    std::vector<EndpointDescription> endpoints;
     std::optional<UCHAR> numEndpointsOverride; // bNumEndpoints as sent, if not the true count
 };
 
-struct ConfigurationSpec {
+struct ConfigurationDescription {
     UCHAR value = 1; // bConfigurationValue
     UCHAR attributes = 0xA0;
     UCHAR maxPower = 50;
-    std::vector<InterfaceSpec> interfaces;
+    std::vector<InterfaceDescription> interfaces;
     // When larger than the descriptors' own size, vendor-specific descriptors are appended
     // so that the set is exactly this long (e.g. 300, beyond the driver's first 272-byte read).
     size_t padToTotalLength = 0;
@@ -85,7 +85,7 @@ struct ConfigurationSpec {
         numInterfacesOverride; // bNumInterfaces as sent (default: distinct numbers)
 };
 
-struct DeviceSpec {
+struct ReceiverDescription {
     USHORT bcdUSB = 0x0200;
     UCHAR deviceClass = 0;
     UCHAR deviceSubClass = 0;
@@ -94,24 +94,24 @@ struct DeviceSpec {
     USHORT idVendor = 0x1209;
     USHORT idProduct = 0x7243;
     USHORT bcdDevice = 0x0100;
-    std::vector<ConfigurationSpec> configurations;
+    std::vector<ConfigurationDescription> configurations;
     std::optional<UCHAR> numConfigurationsOverride; // bNumConfigurations as sent
 };
 
-struct DeviceDescriptors {
+struct DescriptorBytes {
     std::vector<uint8_t> device;                      // sent for GET_DESCRIPTOR(device)
     std::vector<std::vector<uint8_t>> configurations; // sent for GET_DESCRIPTOR(configuration, i)
 };
 
-// Serialises a spec. Throws std::invalid_argument for a padding that cannot be expressed
-// as descriptors (a gap of exactly one byte).
-DeviceDescriptors buildDescriptors(const DeviceSpec& spec);
+// The bytes a device of this description sends. Throws std::invalid_argument for a padding
+// that cannot be made of descriptors (a gap of exactly one byte).
+DescriptorBytes buildDescriptors(const ReceiverDescription& receiver);
 
 // The default receiver: one configuration (value 1), interface 0 of vendor class with
 // pipe 0 bulk IN 0x81 (IR data, 64-byte packets), pipe 1 bulk OUT 0x02 and pipe 2 bulk OUT
 // 0x03 ("firmware download").
-DeviceSpec mceReceiverSpec();
-DeviceDescriptors mceReceiverDescriptors();
+ReceiverDescription mceReceiverModel();
+DescriptorBytes mceReceiverDescriptorBytes();
 
 // ---------------------------------------------------------------------------------------
 // Faults
@@ -192,15 +192,15 @@ struct PipeSnapshot {
 
 class VirtualReceiver {
 public:
-    explicit VirtualReceiver(DeviceDescriptors descriptors = mceReceiverDescriptors());
-    explicit VirtualReceiver(const DeviceSpec& spec);
+    explicit VirtualReceiver(DescriptorBytes descriptors = mceReceiverDescriptorBytes());
+    explicit VirtualReceiver(const ReceiverDescription& receiver);
     ~VirtualReceiver();
     VirtualReceiver(const VirtualReceiver&) = delete;
     VirtualReceiver& operator=(const VirtualReceiver&) = delete;
 
     PDEVICE_OBJECT pdo() const;
     PDRIVER_OBJECT busDriver() const;
-    const DeviceDescriptors& descriptors() const;
+    const DescriptorBytes& descriptors() const;
 
     void setCompletionMode(CompletionMode mode);
 

@@ -47,13 +47,13 @@ struct Recorder {
     std::vector<Completion> done;
 };
 
-DeviceSpec isoAndControlSpec() {
-    DeviceSpec spec = mceReceiverSpec();
-    spec.configurations[0].interfaces[0].endpoints = {{0x81, kIsochronous, 32, 1},
-                                                      {0x82, kIsochronous, 0, 1},
-                                                      {0x03, kControl, 8, 0},
-                                                      {0x04, kBulk, 64, 0}};
-    return spec;
+ReceiverDescription isoAndControlSpec() {
+    ReceiverDescription model = mceReceiverModel();
+    model.configurations[0].interfaces[0].endpoints = {{0x81, kIsochronous, 32, 1},
+                                                       {0x82, kIsochronous, 0, 1},
+                                                       {0x03, kControl, 8, 0},
+                                                       {0x04, kBulk, 64, 0}};
+    return model;
 }
 
 } // namespace

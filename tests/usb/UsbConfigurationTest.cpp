@@ -49,9 +49,9 @@ TEST_F(UsbConfigurationTest, ReceiverIsConfiguredWithOneReadAndItsPipesAreKept) 
 }
 
 TEST_F(UsbConfigurationTest, LongConfigurationIsReadAgainWithItsWholeLength) {
-    DeviceSpec spec = mceReceiverSpec();
-    spec.configurations[0].padToTotalLength = 300;
-    makeBus(spec);
+    ReceiverDescription model = mceReceiverModel();
+    model.configurations[0].padToTotalLength = 300;
+    makeBus(model);
     uint64_t mark = emu::debuglog::mark();
     usb.emplace(bus->pdo());
     ASSERT_EQ(STATUS_SUCCESS, usb->InitDevice());
@@ -65,10 +65,10 @@ TEST_F(UsbConfigurationTest, LongConfigurationIsReadAgainWithItsWholeLength) {
 }
 
 TEST_F(UsbConfigurationTest, UnreadableFirstConfigurationLeavesNothingToSelect) {
-    DeviceSpec spec = mceReceiverSpec();
-    spec.configurations.push_back(spec.configurations[0]);
-    spec.configurations[1].value = 2;
-    makeBus(spec);
+    ReceiverDescription model = mceReceiverModel();
+    model.configurations.push_back(model.configurations[0]);
+    model.configurations[1].value = 2;
+    makeBus(model);
     usb.emplace(bus->pdo());
     usb->_p_irp = IoAllocateIrp(bus->pdo()->StackSize, FALSE);
     ASSERT_EQ(STATUS_SUCCESS, usb->UsbDeviceGetDescriptor());
@@ -84,9 +84,9 @@ TEST_F(UsbConfigurationTest, UnreadableFirstConfigurationLeavesNothingToSelect) 
 }
 
 TEST_F(UsbConfigurationTest, DeviceWithoutConfigurationsFailsWithoutReading) {
-    DeviceSpec spec = mceReceiverSpec();
-    spec.numConfigurationsOverride = 0;
-    makeBus(spec);
+    ReceiverDescription model = mceReceiverModel();
+    model.numConfigurationsOverride = 0;
+    makeBus(model);
     uint64_t mark = emu::debuglog::mark();
     usb.emplace(bus->pdo());
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, usb->InitDevice());
@@ -98,7 +98,7 @@ TEST_F(UsbConfigurationTest, DeviceWithoutConfigurationsFailsWithoutReading) {
 // number of reads, never walks outside what it read, and gives back every block.
 struct HostileCase {
     const char* name;
-    std::function<void(DeviceDescriptors&)> spoil;
+    std::function<void(DescriptorBytes&)> spoil;
     bool configures;
 };
 
@@ -106,7 +106,7 @@ class UsbHostileDescriptorTest : public UsbFixture,
                                  public ::testing::WithParamInterface<HostileCase> {};
 
 TEST_P(UsbHostileDescriptorTest, ConfigurationStaysInsideWhatTheDeviceSent) {
-    DeviceDescriptors d = mceReceiverDescriptors();
+    DescriptorBytes d = mceReceiverDescriptorBytes();
     GetParam().spoil(d);
     makeBus(d);
     usb.emplace(bus->pdo());
@@ -123,26 +123,26 @@ TEST_P(UsbHostileDescriptorTest, ConfigurationStaysInsideWhatTheDeviceSent) {
 INSTANTIATE_TEST_SUITE_P(
     Spoiled, UsbHostileDescriptorTest,
     ::testing::Values(HostileCase{"TotalLengthBeyondSent",
-                                  [](DeviceDescriptors& d) {
+                                  [](DescriptorBytes& d) {
                                       d.configurations[0][2] = 0x58; // 600 claimed, 34 sent
                                       d.configurations[0][3] = 0x02;
                                   },
                                   false},
                       HostileCase{"ZeroLengthDescriptor",
-                                  [](DeviceDescriptors& d) { d.configurations[0][18] = 0; }, false},
+                                  [](DescriptorBytes& d) { d.configurations[0][18] = 0; }, false},
                       HostileCase{"MoreEndpointsThanPresent",
-                                  [](DeviceDescriptors& d) { d.configurations[0][13] = 9; }, false},
+                                  [](DescriptorBytes& d) { d.configurations[0][13] = 9; }, false},
                       HostileCase{"TotalLengthBelowHeader",
-                                  [](DeviceDescriptors& d) { d.configurations[0][2] = 4; }, false},
+                                  [](DescriptorBytes& d) { d.configurations[0][2] = 4; }, false},
                       HostileCase{"EmptyConfiguration",
-                                  [](DeviceDescriptors& d) { d.configurations[0].clear(); }, false},
+                                  [](DescriptorBytes& d) { d.configurations[0].clear(); }, false},
                       HostileCase{"ShortDeviceDescriptor",
-                                  [](DeviceDescriptors& d) { d.device.resize(8); }, false},
+                                  [](DescriptorBytes& d) { d.device.resize(8); }, false},
                       HostileCase{"ManyConfigurationsFewSent",
-                                  [](DeviceDescriptors& d) { d.device[17] = 255; }, false},
+                                  [](DescriptorBytes& d) { d.device[17] = 255; }, false},
                       // Interface 1 is announced but absent: interface 0 still works.
                       HostileCase{"MoreInterfacesThanPresent",
-                                  [](DeviceDescriptors& d) { d.configurations[0][4] = 2; }, true}),
+                                  [](DescriptorBytes& d) { d.configurations[0][4] = 2; }, true}),
     [](const ::testing::TestParamInfo<HostileCase>& info) { return std::string(info.param.name); });
 
 TEST_F(UsbConfigurationTest, EveryAllocationFailureIsSurvivedWithoutLeak) {

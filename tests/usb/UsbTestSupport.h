@@ -47,8 +47,8 @@ protected:
         emu::pool::clearFaults();
         EXPECT_EQ(_pool_before, livePoolBlocks()) << "every driver block freed with the object";
     }
-    void makeBus(const DeviceSpec& spec) { bus.emplace(spec); }
-    void makeBus(DeviceDescriptors descriptors = mceReceiverDescriptors()) {
+    void makeBus(const ReceiverDescription& model) { bus.emplace(model); }
+    void makeBus(DescriptorBytes descriptors = mceReceiverDescriptorBytes()) {
         bus.emplace(std::move(descriptors));
     }
     // A configured interface over the default receiver (or the bus made before).

@@ -17,8 +17,8 @@ protected:
         EXPECT_EQ(_wemb, emu::pool::stats(tagOf("Wemb")).totalAllocations)
             << "the bus never allocates under the driver's pool tag";
     }
-    VirtualReceiver& configured(const DeviceSpec& spec = mceReceiverSpec()) {
-        bus.emplace(spec);
+    VirtualReceiver& configured(const ReceiverDescription& model = mceReceiverModel()) {
+        bus.emplace(model);
         EXPECT_EQ(STATUS_SUCCESS, selectFirst(*bus, config)) << "configuration 0 is selected";
         return *bus;
     }
@@ -50,9 +50,9 @@ TEST_F(BusRequestsTest, DescriptorReadsAreShortenedToWhatTheDeviceHasAndTheCalle
     EXPECT_EQ(0xEE, buffer[18]);
 
     // The driver's first configuration read is 272 bytes; a 300-byte set needs a second read.
-    DeviceSpec spec = mceReceiverSpec();
-    spec.configurations[0].padToTotalLength = 300;
-    bus.emplace(spec);
+    ReceiverDescription model = mceReceiverModel();
+    model.configurations[0].padToTotalLength = 300;
+    bus.emplace(model);
     Request c(bus->pdo());
     std::vector<UCHAR> big(304, 0);
     descriptorUrb(c.urb(), USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, big.data(), 272);
@@ -158,17 +158,17 @@ TEST_F(BusRequestsTest, SelectConfigurationFillsTheRecordsTheUsbdLibraryBuilt) {
 
 TEST_F(BusRequestsTest, SelectConfigurationRefusesDescriptorsThatDoNotHoldWhatTheyClaim) {
     // bNumEndpoints says 5 where 3 are present: the library sizes for 5, the bus finds 3.
-    DeviceSpec spec = mceReceiverSpec();
-    spec.configurations[0].interfaces[0].numEndpointsOverride = 5;
-    bus.emplace(spec);
+    ReceiverDescription model = mceReceiverModel();
+    model.configurations[0].interfaces[0].numEndpointsOverride = 5;
+    bus.emplace(model);
     EXPECT_EQ(STATUS_INVALID_PARAMETER, selectFirst(*bus, config));
     EXPECT_FALSE(bus->configured());
 
     // Interface 0 exists only as alternate setting 1: the client's list is empty, the URB
     // holds no record, and the bus configures the device without pipes.
-    spec = mceReceiverSpec();
-    spec.configurations[0].interfaces[0].alternateSetting = 1;
-    bus.emplace(spec);
+    model = mceReceiverModel();
+    model.configurations[0].interfaces[0].alternateSetting = 1;
+    bus.emplace(model);
     EXPECT_EQ(STATUS_SUCCESS, selectFirst(*bus, config));
     EXPECT_TRUE(bus->configured());
     EXPECT_TRUE(bus->pipes().empty());
@@ -321,9 +321,10 @@ TEST_F(BusRequestsTest, EndpointStatusAndResetFollowTheStall) {
 }
 
 TEST_F(BusRequestsTest, IsochronousTransfersReportEachPacket) {
-    DeviceSpec spec = mceReceiverSpec();
-    spec.configurations[0].interfaces[0].endpoints[0] = EndpointSpec{0x81, kIsochronous, 32, 1};
-    configured(spec);
+    ReceiverDescription model = mceReceiverModel();
+    model.configurations[0].interfaces[0].endpoints[0] =
+        EndpointDescription{0x81, kIsochronous, 32, 1};
+    configured(model);
     ASSERT_EQ(UsbdPipeTypeIsochronous, bus->pipes()[0].type);
     Request r(bus->pdo());
     UCHAR data[96];

@@ -41,15 +41,15 @@ std::vector<uint8_t> interfaceBytes(UCHAR number, UCHAR alt, UCHAR endpoints, UC
 }
 
 TEST(UsbdLibraryTest, ParseFindsTheInterfaceThatMatchesFromTheStartPosition) {
-    DeviceSpec spec = mceReceiverSpec();
-    InterfaceSpec alt1 = spec.configurations[0].interfaces[0];
+    ReceiverDescription model = mceReceiverModel();
+    InterfaceDescription alt1 = model.configurations[0].interfaces[0];
     alt1.alternateSetting = 1;
-    InterfaceSpec hid;
+    InterfaceDescription hid;
     hid.number = 1;
     hid.interfaceClass = 3;
-    spec.configurations[0].interfaces.push_back(alt1);
-    spec.configurations[0].interfaces.push_back(hid);
-    Exact set(buildDescriptors(spec).configurations[0]);
+    model.configurations[0].interfaces.push_back(alt1);
+    model.configurations[0].interfaces.push_back(hid);
+    Exact set(buildDescriptors(model).configurations[0]);
     PUSB_INTERFACE_DESCRIPTOR first = set.parse(0, 0);
     ASSERT_NE(nullptr, first);
     EXPECT_EQ(9, reinterpret_cast<uint8_t*>(first) - set.data.get());
@@ -95,12 +95,12 @@ TEST(UsbdLibraryTest, ParseStopsAtDescriptorsThatCannotBeWalked) {
 }
 
 TEST(UsbdLibraryTest, CreateConfigurationRequestSizesAndLinksEveryRecord) {
-    DeviceSpec spec = mceReceiverSpec();
-    InterfaceSpec second;
+    ReceiverDescription model = mceReceiverModel();
+    InterfaceDescription second;
     second.number = 1;
-    second.endpoints = {EndpointSpec{0x84, kInterrupt, 8, 10}};
-    spec.configurations[0].interfaces.push_back(second);
-    Exact set(buildDescriptors(spec).configurations[0]);
+    second.endpoints = {EndpointDescription{0x84, kInterrupt, 8, 10}};
+    model.configurations[0].interfaces.push_back(second);
+    Exact set(buildDescriptors(model).configurations[0]);
     USBD_INTERFACE_LIST_ENTRY list[3] = {};
     list[0].InterfaceDescriptor = set.parse(0);
     list[1].InterfaceDescriptor = set.parse(1);
@@ -138,7 +138,7 @@ TEST(UsbdLibraryTest, CreateConfigurationRequestSizesAndLinksEveryRecord) {
 }
 
 TEST(UsbdLibraryTest, CreateConfigurationRequestRefusesWhatItCannotBuildSafely) {
-    Exact set(mceReceiverDescriptors().configurations[0]);
+    Exact set(mceReceiverDescriptorBytes().configurations[0]);
     // A list with no terminator is not read past bNumInterfaces entries.
     std::unique_ptr<USBD_INTERFACE_LIST_ENTRY[]> exact(new USBD_INTERFACE_LIST_ENTRY[1]);
     exact[0].InterfaceDescriptor = set.parse(0);

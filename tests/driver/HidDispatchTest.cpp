@@ -1,0 +1,97 @@
+// The internal HID requests as the class driver sends them to a started device: what is
+// copied, how much is reported, and that nothing is written outside the caller's buffer.
+#include "hid/HidDescriptors.h"
+#include "tests/driver/DriverHarness.h"
+
+#include <cstring>
+
+namespace {
+
+using driver_harness::DriverHarness;
+
+constexpr UCHAR kGuard = 0xA5;
+constexpr ULONG kNoBuffer = ~0u; // the row passes a null buffer
+
+struct Row {
+    const char* name;
+    ULONG code;
+    ULONG length;
+    NTSTATUS status;
+    ULONG information;
+    const void* expected; // the first `information` bytes
+};
+
+HID_DEVICE_ATTRIBUTES attributes() {
+    HID_DEVICE_ATTRIBUTES a{};
+    a.Size = 32;
+    a.VendorID = 0xBEEF;
+    a.ProductID = 0xFEED;
+    a.VersionNumber = 0x0101;
+    return a;
+}
+const HID_DEVICE_ATTRIBUTES kAttributes = attributes();
+
+const Row kRows[] = {
+    {"DeviceDescriptorWhole", IOCTL_HID_GET_DEVICE_DESCRIPTOR, 100, STATUS_SUCCESS, 9,
+     &HidDescriptor},
+    {"DeviceDescriptorCut", IOCTL_HID_GET_DEVICE_DESCRIPTOR, 4, STATUS_SUCCESS, 4, &HidDescriptor},
+    {"ReportDescriptorExact", IOCTL_HID_GET_REPORT_DESCRIPTOR, 191, STATUS_SUCCESS, 191,
+     HidReportDescriptor},
+    {"ReportDescriptorLonger", IOCTL_HID_GET_REPORT_DESCRIPTOR, 256, STATUS_SUCCESS, 191,
+     HidReportDescriptor},
+    {"ReportDescriptorCut", IOCTL_HID_GET_REPORT_DESCRIPTOR, 64, STATUS_SUCCESS, 64,
+     HidReportDescriptor},
+    {"ReportDescriptorEmpty", IOCTL_HID_GET_REPORT_DESCRIPTOR, 0, STATUS_SUCCESS, 0, nullptr},
+    {"Attributes", IOCTL_HID_GET_DEVICE_ATTRIBUTES, 32, STATUS_SUCCESS, 32, &kAttributes},
+    // Shorter than the record: nothing may be written past the caller's bytes.
+    {"AttributesTooShort", IOCTL_HID_GET_DEVICE_ATTRIBUTES, 10, STATUS_BUFFER_TOO_SMALL, 0,
+     nullptr},
+    {"AttributesNoBuffer", IOCTL_HID_GET_DEVICE_ATTRIBUTES, kNoBuffer, STATUS_INVALID_PARAMETER, 0,
+     nullptr},
+    {"DeviceDescriptorNoBuffer", IOCTL_HID_GET_DEVICE_DESCRIPTOR, kNoBuffer,
+     STATUS_INVALID_PARAMETER, 0, nullptr},
+    {"ReadReportEmpty", IOCTL_HID_READ_REPORT, 0, STATUS_INVALID_PARAMETER, 0, nullptr},
+    {"GetString", IOCTL_HID_GET_STRING, 16, STATUS_NOT_SUPPORTED, 0, nullptr},
+    {"BelowTheTable", 0xB0000, 16, STATUS_NOT_SUPPORTED, 0, nullptr},
+    {"AboveTheTable", 0xB002B, 16, STATUS_NOT_SUPPORTED, 0, nullptr},
+    {"Activate", IOCTL_HID_ACTIVATE_DEVICE, 0, STATUS_SUCCESS, 0, nullptr},
+    {"Deactivate", IOCTL_HID_DEACTIVATE_DEVICE, 0, STATUS_SUCCESS, 0, nullptr},
+};
+
+class HidDispatchTest : public DriverHarness, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(HidDispatchTest, AnswersWithinTheCallersBuffer) {
+    const Row& row = GetParam();
+    ASSERT_EQ(STATUS_SUCCESS, pnp(IRP_MN_START_DEVICE));
+    UCHAR buffer[300];
+    memset(buffer, kGuard, sizeof buffer);
+    bool none = row.length == kNoBuffer;
+    IO_STATUS_BLOCK io = hidRequest(row.code, none ? nullptr : buffer, none ? 32 : row.length);
+    EXPECT_EQ(row.status, io.Status);
+    EXPECT_EQ(row.information, io.Information);
+    if (row.expected != nullptr) {
+        EXPECT_EQ(0, memcmp(row.expected, buffer, row.information));
+    }
+    for (ULONG i = row.information; i < sizeof buffer; i++)
+        ASSERT_EQ(kGuard, buffer[i]) << "byte " << i << " written past the answer";
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, HidDispatchTest, ::testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class HidStateTest : public DriverHarness {};
+
+// Before the start, and after a stop, no HID request gets through, whatever it asks.
+TEST_F(HidStateTest, OnlyAStartedDeviceAnswers) {
+    UCHAR buffer[16];
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE,
+              hidRequest(IOCTL_HID_GET_DEVICE_DESCRIPTOR, buffer, sizeof buffer).Status);
+    ASSERT_EQ(STATUS_SUCCESS, pnp(IRP_MN_START_DEVICE));
+    EXPECT_EQ(STATUS_SUCCESS,
+              hidRequest(IOCTL_HID_GET_DEVICE_DESCRIPTOR, buffer, sizeof buffer).Status);
+    ASSERT_EQ(STATUS_SUCCESS, pnp(IRP_MN_STOP_DEVICE));
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE,
+              hidRequest(IOCTL_HID_GET_DEVICE_DESCRIPTOR, buffer, sizeof buffer).Status);
+}
+
+} // namespace
