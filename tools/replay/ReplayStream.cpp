@@ -260,6 +260,9 @@ void PacketStream::flush() {
 
 void PacketStream::finish() {
     _finished = true;
+    if (onEnd) {
+        onEnd();
+    }
     // Silence follows the captures: a trailing space becomes the start of that silence.
     uint64_t silenceStart = _position;
     if (_pendingUs != 0 && !_pendingPulse) {

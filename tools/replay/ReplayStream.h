@@ -91,6 +91,8 @@ public:
 
     // Every period as it is read, with its start.
     std::function<void(const irkit::IrTiming&, uint64_t)> onPeriod;
+    // The last period has been read (the last packets are still to come).
+    std::function<void()> onEnd;
 
 private:
     struct Byte {

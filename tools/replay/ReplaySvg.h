@@ -1,15 +1,17 @@
-// The replay drawn as SVG: the IR waveform on a time axis cut into rows (rows of nothing
-// but silence are folded), each decoded frame marked with its bytes, each rejected frame
-// with the window it missed and by how much, and the HID reports at the moments they were
-// sent. The drawing keeps only the first kSvgMaxUs of the replay, so that its memory and
-// size stay bounded; what lies beyond is named in the drawing and by the tool.
+// The replay drawn as SVG: the IR waveform on a time axis cut into rows of at most
+// kSvgRowUs, each row beginning where a signal (or a report in the silence) does, so that
+// a frame and the reports it gives share a row and silences fold into one line; each
+// decoded frame is marked with its bytes, each rejected frame with the window it missed
+// and by how much, and the HID reports at the moments they were sent. The drawing keeps
+// only the first kSvgMaxUs of the replay and at most kSvgMaxPulses pulses, so that its
+// memory and size stay bounded; what lies beyond is named in the drawing and by the tool.
 #pragma once
 
 #include "irkit/IrTiming.h"
 #include "tools/replay/ReplayFrames.h"
 
 #include <cstdint>
-#include <set>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +20,7 @@ namespace replay {
 
 constexpr uint64_t kSvgMaxUs = 60000000; // one minute
 constexpr uint64_t kSvgRowUs = 250000;
+constexpr size_t kSvgMaxPulses = 200000;
 
 class SvgPlot {
 public:
@@ -32,7 +35,10 @@ public:
     bool cut() const { return _cut; }
 
 private:
+    // False past the end of the drawing; otherwise makes sure a row holds the time.
     bool keep(uint64_t timeUs);
+    // The row that holds the time: its start and end.
+    std::map<uint64_t, uint64_t>::const_iterator rowOf(uint64_t timeUs) const;
 
     struct Mark {
         uint64_t timeUs;
@@ -43,8 +49,10 @@ private:
     std::vector<FrameVerdict> _frames;
     std::vector<Mark> _reports;
     std::vector<Mark> _captures;
-    std::set<uint64_t> _rows; // rows that hold something
+    std::map<uint64_t, uint64_t> _rows; // start, end
     bool _cut = false;
+    bool _anyPulse = false;
+    uint64_t _lastPulseEndUs = 0;
 };
 
 } // namespace replay
