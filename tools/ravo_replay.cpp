@@ -21,6 +21,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iostream>
 #include <string>
 
 int main(int argc, char** argv) {
@@ -47,6 +49,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ravo_replay: standard input ('-') can be read only once\n");
         return 2;
     }
+    // A drawing that cannot be written is said before the replay, not after it.
+    if (options.svgPath != nullptr && !std::ofstream(options.svgPath, std::ios::app)) {
+        std::fprintf(stderr, "ravo_replay: cannot write the SVG to %s\n", options.svgPath);
+        return 1;
+    }
+    // Standard input is read a byte at a time; unsynchronised with stdio it is fast.
+    std::ios::sync_with_stdio(false);
 
     replay::ReplayOutcome outcome;
     std::string error;

@@ -182,10 +182,12 @@ TEST_F(ReplayToolTest, TheSvgIsWellFormedAndMarksFramesWindowsAndReports) {
     ToolRun run = runTool("--svg " + svg + " " + windowsCapture());
     ASSERT_EQ(0, run.exitCode) << run.out;
     ToolRun parsed = runTool(
-        "", "python3 -c \"import sys, xml.etree.ElementTree as E; r = E.parse(sys.argv[1]).getroot(); "
-            "c = [e.get('class') for e in r.iter()]; t = ' '.join(e.text or '' for e in r.iter()); "
-            "print(*[c.count(k) for k in ('ok', 'bad', 'window', 'key', 'rel')], "
-            "'04 fb 16 e9' in t, '+0.05 ms' in t, '-0.45 ms leader pulse' in t)\" " + svg);
+        "",
+        "python3 -c \"import sys, xml.etree.ElementTree as E; r = E.parse(sys.argv[1]).getroot(); "
+        "c = [e.get('class') for e in r.iter()]; t = ' '.join(e.text or '' for e in r.iter()); "
+        "print(*[c.count(k) for k in ('ok', 'bad', 'window', 'key', 'rel')], "
+        "'04 fb 16 e9' in t, '+0.05 ms' in t, '-0.45 ms leader pulse' in t)\" " +
+            svg);
     EXPECT_EQ("1 2 2 1 1 True True True\n", parsed.out);
 }
 

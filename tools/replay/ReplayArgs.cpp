@@ -17,7 +17,7 @@ void usage(FILE* out) {
                  "  standard input. Without a file it replays the built-in default capture.\n"
                  "  --protocol nec|rc5  the decoder the driver runs (default nec, as the driver\n"
                  "                      creates it)\n"
-                 "  --gap MS            silence between two captures (default 150)\n"
+                 "  --gap MS            silence added between two captures (default 150)\n"
                  "  --svg FILE          draw the waveform, the frames and the reports as SVG\n"
                  "  --packets           also print every USB packet and what it gave\n"
                  "  --driver-log        also print the driver's debug messages\n");

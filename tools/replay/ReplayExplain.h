@@ -32,7 +32,7 @@ void printReport(const PrintedReport& report);
 struct ReplayOutcome {
     bool rc5 = false;
     size_t packets = 0;
-    uint64_t endUs = 0; // the end of the replay: the silence that ends the last signal
+    uint64_t endUs = 0;       // the end of the replay: the silence that ends the last signal
     size_t markers = 0;       // end-of-signal markers
     size_t decodedFrames = 0; // frames the decoder completed
     size_t keys = 0;          // reports other than a release

@@ -25,8 +25,8 @@ constexpr uint32_t kLeaderCandidateUs = 6000;
 
 // A period as the receiver reports it: rounded to the nearest 50 us, at least 50 us.
 uint32_t reported(uint32_t microseconds) {
-    uint64_t units = (static_cast<uint64_t>(microseconds) + irkit::kRlcUnitUs / 2) /
-                     irkit::kRlcUnitUs;
+    uint64_t units =
+        (static_cast<uint64_t>(microseconds) + irkit::kRlcUnitUs / 2) / irkit::kRlcUnitUs;
     units = units == 0 ? 1 : units;
     return static_cast<uint32_t>(std::min<uint64_t>(units * irkit::kRlcUnitUs, UINT32_MAX));
 }
@@ -68,8 +68,9 @@ std::string marginText(const Measure& measure) {
 
 std::string missText(const Measure& measure) {
     const bool below = measure.us < measure.window->lowUs;
-    return measure.what + " " + ms(measure.us) + " is " + ms(-static_cast<int64_t>(measure.marginUs)) +
-           (below ? " below" : " above") + " the window " + windowText(*measure.window);
+    return measure.what + " " + ms(measure.us) + " is " +
+           ms(-static_cast<int64_t>(measure.marginUs)) + (below ? " below" : " above") +
+           " the window " + windowText(*measure.window);
 }
 
 std::string describe(const FrameVerdict& verdict) {
@@ -172,8 +173,8 @@ bool FrameAnalyzer::judge(bool ended, FrameVerdict& verdict, size_t& used) {
     }
     const Period& space = _periods[1];
     verdict.endUs = endOf(1);
-    const Measure repeat = measure(kRepeatSpaceWindow, space.timing.microseconds, space.startUs,
-                                   "leader space");
+    const Measure repeat =
+        measure(kRepeatSpaceWindow, space.timing.microseconds, space.startUs, "leader space");
     if (repeat.marginUs >= 0) {
         verdict.repeatCode = true;
         return true;
@@ -238,8 +239,9 @@ bool FrameAnalyzer::judge(bool ended, FrameVerdict& verdict, size_t& used) {
     verdict.command = static_cast<int>(bytes[2]);
     if (((~bytes[3]) & 0xFF) != bytes[2]) {
         char text[96];
-        std::snprintf(text, sizeof text, "command 0x%02X is not followed by its complement (0x%02X)",
-                      bytes[2], bytes[3]);
+        std::snprintf(text, sizeof text,
+                      "command 0x%02X is not followed by its complement (0x%02X)", bytes[2],
+                      bytes[3]);
         verdict.reason = text;
         return true;
     }
@@ -269,9 +271,10 @@ bool FrameAnalyzer::judge(bool ended, FrameVerdict& verdict, size_t& used) {
     const Period& after = _periods[67];
     const uint32_t afterUs = reported(after.timing.microseconds);
     if (after.timing.pulse || afterUs <= kGapAboveUs) {
-        verdict.reason = "the stop pulse is followed by " +
-                         (after.timing.pulse ? std::string("a pulse") : "a space of " + ms(afterUs)) +
-                         ", not by a space longer than 1.95 ms: more bits than NEC's 32";
+        verdict.reason =
+            "the stop pulse is followed by " +
+            (after.timing.pulse ? std::string("a pulse") : "a space of " + ms(afterUs)) +
+            ", not by a space longer than 1.95 ms: more bits than NEC's 32";
         return true;
     }
     verdict.fits = true;

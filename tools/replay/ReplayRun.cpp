@@ -21,8 +21,8 @@ namespace {
 // The reads the driver keeps outstanding on the data pipe.
 constexpr size_t kDriverReads = 16;
 constexpr int kGuardMs = 5000;
-// The bus logs every request for the tests; the replay reads none of it, and it must not
-// grow with the capture.
+// The bus logs every request for the tests; the replay reads none of it, and the log must
+// not grow with the capture.
 constexpr size_t kPacketsBetweenLogClears = 4096;
 // The driver's number for the RC5 decoder.
 constexpr ULONG kRc5ProtocolNumber = 0;
@@ -77,8 +77,7 @@ std::string endCaption(const CaptureInfo& info) {
     char line[128];
     std::snprintf(line, sizeof line, "%s  capture %zu ends: %llu periods, %.3f s\n",
                   seconds(info.endUs).c_str(), info.number,
-                  static_cast<unsigned long long>(info.periods),
-                  (info.endUs - info.startUs) / 1e6);
+                  static_cast<unsigned long long>(info.periods), (info.endUs - info.startUs) / 1e6);
     std::string text = line;
     for (const auto& note : info.notes) {
         if (note.rfind("skipped", 0) == 0) {
@@ -270,6 +269,10 @@ bool runThroughDriver(const Options& options, ReplayOutcome* outcome, std::strin
             }
             if (outcome->packets % kPacketsBetweenLogClears == 0) {
                 receiver.clearRequests();
+            }
+            // The class driver's key events carry the reports; its reads keep them too.
+            if (hidclass.reads() != nullptr) {
+                (void)hidclass.reads()->take();
             }
             receiver.queueInPacket(packet.bytes);
             if (!settle(receiver, kDriverReads)) {

@@ -17,24 +17,40 @@ namespace {
 
 constexpr uint32_t kEndOfSignalUs = 100000;
 
+// A path as it may be printed: bytes that are not printable text as \xNN.
+std::string shownPath(const char* path) {
+    std::string text;
+    for (const char* c = path; *c != 0; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            text += *c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            text += escaped;
+        }
+    }
+    return text;
+}
+
 // Why a path cannot be opened as a capture, or empty.
 std::string openProblem(const char* path, std::ifstream& file) {
     struct stat info {};
     if (stat(path, &info) != 0) {
-        return std::string(path) + ": " + std::strerror(errno);
+        return shownPath(path) + ": " + std::strerror(errno);
     }
     if (S_ISDIR(info.st_mode)) {
-        return std::string(path) + ": a directory, not a capture file";
+        return shownPath(path) + ": a directory, not a capture file";
     }
     file.open(path, std::ios::binary);
     if (!file) {
-        return std::string(path) + ": cannot be read (" + std::strerror(errno) + ")";
+        return shownPath(path) + ": cannot be read (" + std::strerror(errno) + ")";
     }
     return "";
 }
 
 std::string readerError(const char* path, const irkit::Mode2Reader& reader) {
-    return std::string(path) + ": " + reader.error();
+    return shownPath(path) + ": " + reader.error();
 }
 
 } // namespace
@@ -55,7 +71,7 @@ std::string checkCapture(const char* path) {
         return readerError(path, reader);
     }
     if (!any) {
-        return std::string(path) + ": no pulse in the file";
+        return shownPath(path) + ": no pulse in the file";
     }
     return "";
 }
@@ -93,7 +109,7 @@ bool PeriodSource::openNext() {
             _info.title = "standard input";
             _reader = std::make_unique<irkit::Mode2Reader>(std::cin);
         } else {
-            _info.title = path;
+            _info.title = shownPath(path);
             _file = std::ifstream();
             std::string problem = openProblem(path, _file);
             if (!problem.empty()) {

@@ -20,8 +20,8 @@ namespace replay {
 
 // One capture of the stream: a file, standard input ("-") or the built-in capture.
 struct CaptureInfo {
-    size_t number = 0;  // 1-based
-    std::string title;  // the path, "standard input" or the built-in capture's description
+    size_t number = 0; // 1-based
+    std::string title; // the path, "standard input" or the built-in capture's description
     uint64_t startUs = 0;
     uint64_t endUs = 0; // once it has been read
     uint64_t periods = 0;
@@ -73,8 +73,8 @@ private:
 
 struct StreamPacket {
     std::vector<uint8_t> bytes;
-    uint64_t timeUs = 0;   // when the receiver sends it: its last byte is known
-    bool marker = false;   // it ends with the end-of-signal marker
+    uint64_t timeUs = 0; // when the receiver sends it: its last byte is known
+    bool marker = false; // it ends with the end-of-signal marker
 };
 
 // The receiver's packets of the periods, as irkit::packetize makes them with its default

@@ -8,11 +8,11 @@ namespace replay {
 
 namespace {
 
-constexpr double kLeft = 80;        // the time labels
-constexpr double kPxPerUs = 0.004;  // 4 px a millisecond: a row of 250 ms is 1000 px
+constexpr double kLeft = 80;       // the time labels
+constexpr double kPxPerUs = 0.004; // 4 px a millisecond: a row of 250 ms is 1000 px
 constexpr double kRowHeight = 112;
-constexpr double kFoldHeight = 18;  // a folded silence
-constexpr uint64_t kRowLeadUs = 2000; // a row begins this much ahead of what opened it
+constexpr double kFoldHeight = 18;         // a folded silence
+constexpr uint64_t kRowLeadUs = 2000;      // a row begins this much ahead of what opened it
 constexpr uint64_t kSignalEndsUs = 100000; // the receiver's end of a signal
 constexpr double kWidth = kLeft + kSvgRowUs * kPxPerUs + 20;
 
@@ -161,8 +161,8 @@ bool SvgPlot::write(const char* path, uint64_t endUs, std::string* error) const 
         char text[96];
         std::snprintf(text, sizeof text, "%.3f s to %.3f s: silence", previousEnd / 1e6,
                       endUs / 1e6);
-        body += "<text x=\"" + num(kLeft) + "\" y=\"" + num(y + 12) +
-                "\" class=\"fold\">&#8942; " + text + "</text>\n";
+        body += "<text x=\"" + num(kLeft) + "\" y=\"" + num(y + 12) + "\" class=\"fold\">&#8942; " +
+                text + "</text>\n";
         y += kFoldHeight;
     }
     // Where a time is drawn: its row's top and its x; false when no row holds it.
@@ -263,7 +263,9 @@ bool SvgPlot::write(const char* path, uint64_t endUs, std::string* error) const 
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(kWidth) << "\" height=\""
         << num(y + 10) << "\" viewBox=\"0 0 " << num(kWidth) << " " << num(y + 10) << "\">\n"
-        << "<style>text{font:11px sans-serif;paint-order:stroke;stroke:#fff;stroke-width:3px;stroke-linejoin:round}.t{fill:#444}.fold{fill:#888;font-style:italic}"
+        << "<style>text{font:11px "
+           "sans-serif;paint-order:stroke;stroke:#fff;stroke-width:3px;stroke-linejoin:round}.t{"
+           "fill:#444}.fold{fill:#888;font-style:italic}"
            ".axis{stroke:#bbb}.pulse{fill:#222}.span{fill-opacity:.12;stroke-width:1}"
            ".ok .span{fill:#2a2;stroke:#2a2}.ok text{fill:#161}"
            ".bad .span{fill:#d22;stroke:#d22}.bad text{fill:#a11}"
