@@ -127,6 +127,9 @@ TEST_F(ReplayToolTest, DefaultCaptureShowsEachKeyWithItsReleaseAndTime) {
             << run.out;
     }
     EXPECT_NE(std::string::npos, run.out.find("NEC repeat code(s)")) << run.out;
+    // The last key comes 100 ms into the silence after the capture, and the output says so.
+    EXPECT_NE(std::string::npos, run.out.find("   3.211 s  capture 1 ends")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("clock ran to 3.311 s")) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("   0.168 s  0x16        01 00 00 1f"))
         << "the first key carries the time of its packet and its IR command\n"
         << run.out;
@@ -220,9 +223,12 @@ TEST_F(ReplayToolTest, CapturesPlayBackToBackWithTheGapBetween) {
     for (const char* text : {"Capture 2 from 0.468 s", "   0.168 s  0x16", "   0.636 s  0x06"}) {
         EXPECT_NE(std::string::npos, run.out.find(text)) << text << "\n" << run.out;
     }
-    // Without a gap the two frames are one signal, and the first still ends in time.
-    ToolRun joined = runTool("--gap 0 " + a + " " + b);
+    // Without a gap the two frames are one signal: one packet holds a marker, although the
+    // parser also reports a release after its first packet.
+    ToolRun joined = runTool("--packets --gap 0 " + a + " " + b);
     EXPECT_NE(std::string::npos, joined.out.find("1 end-of-signal marker(s)")) << joined.out;
+    EXPECT_NE(std::string::npos, joined.out.find("end of signal\n")) << joined.out;
+    EXPECT_EQ(joined.out.find("end of signal\n"), joined.out.rfind("end of signal\n"));
 }
 
 TEST_F(ReplayToolTest, StandardInputWithAMode2HeaderIsReplayed) {
