@@ -215,7 +215,10 @@ TEST_F(ReplayToolTest, CapturesPlayBackToBackWithTheGapBetween) {
     irkit::Timings first = irkit::necFrame(0x04, 0x16); // 67.5 ms, no silence after it
     std::string a = writeCapture("a.mode2", irkit::writeMode2(first));
     std::string b = writeCapture("b.mode2", irkit::writeMode2(irkit::necFrame(0x04, 0x06)));
-    ToolRun run = runTool("--gap 400 " + a + " " + b);
+    // Drawn too: the second capture's caption opens a row just ahead of its signal, which
+    // must still take all 34 pulses of its frame.
+    const std::string svg = testing::TempDir() + "/two.svg";
+    ToolRun run = runTool("--gap 400 --svg " + svg + " " + a + " " + b);
     ASSERT_EQ(0, run.exitCode) << run.out;
     EXPECT_EQ(std::vector<std::string>({"2", "release", "Enter", "release"}), meanings(run.out))
         << run.out;
@@ -223,6 +226,15 @@ TEST_F(ReplayToolTest, CapturesPlayBackToBackWithTheGapBetween) {
     for (const char* text : {"Capture 2 from 0.468 s", "   0.168 s  0x16", "   0.636 s  0x06"}) {
         EXPECT_NE(std::string::npos, run.out.find(text)) << text << "\n" << run.out;
     }
+    std::stringstream drawing;
+    drawing << std::ifstream(svg).rdbuf();
+    const std::string text = drawing.str();
+    size_t pulses = 0;
+    for (size_t at = text.find("class=\"pulse\""); at != std::string::npos;
+         at = text.find("class=\"pulse\"", at + 1)) {
+        pulses++;
+    }
+    EXPECT_EQ(68u, pulses) << text;
     // Without a gap the two frames are one signal: one packet holds a marker, although the
     // parser also reports a release after its first packet.
     ToolRun joined = runTool("--packets --gap 0 " + a + " " + b);

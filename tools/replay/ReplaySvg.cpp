@@ -11,7 +11,7 @@ namespace {
 constexpr double kLeft = 80;       // the time labels
 constexpr double kPxPerUs = 0.004; // 4 px a millisecond: a row of 250 ms is 1000 px
 constexpr double kRowHeight = 112;
-constexpr double kFoldHeight = 18;         // a folded silence
+constexpr double kFoldHeight = 26;         // a folded silence
 constexpr uint64_t kRowLeadUs = 2000;      // a row begins this much ahead of what opened it
 constexpr uint64_t kSignalEndsUs = 100000; // the receiver's end of a signal
 constexpr double kWidth = kLeft + kSvgRowUs * kPxPerUs + 20;
@@ -77,7 +77,11 @@ bool SvgPlot::keep(uint64_t timeUs) {
     if (next != _rows.end()) {
         end = std::min(end, next->first);
     }
-    _rows.emplace(start, end);
+    // A row cut short by a signal after it may begin where this one would: it grows.
+    auto [row, added] = _rows.emplace(start, end);
+    if (!added) {
+        row->second = std::max(row->second, end);
+    }
     return true;
 }
 
@@ -92,7 +96,8 @@ void SvgPlot::period(const irkit::IrTiming& period, uint64_t startUs) {
     // A signal after a silence that ended the one before begins a row of its own.
     if (_anyPulse && startUs >= _lastPulseEndUs + kSignalEndsUs && startUs < kSvgMaxUs) {
         auto row = rowOf(startUs);
-        if (row != _rows.end() && startUs >= row->first + kRowLeadUs) {
+        // (Unless the row was opened just ahead of it, by the caption of its capture.)
+        if (row != _rows.end() && startUs > row->first + kRowLeadUs) {
             _rows[row->first] = startUs - kRowLeadUs;
         }
     }
@@ -104,7 +109,11 @@ void SvgPlot::period(const irkit::IrTiming& period, uint64_t startUs) {
         if (!keep(from)) {
             return;
         }
-        const uint64_t to = std::min(end, rowOf(from)->second);
+        auto row = rowOf(from);
+        if (row == _rows.end()) {
+            return; // cannot be: keep() made a row that holds it
+        }
+        const uint64_t to = std::min(end, row->second);
         _pulses.emplace_back(from, to);
         from = to;
     }
