@@ -104,6 +104,15 @@ public:
         }
         match();
     }
+    // A frame is reported with the packet that holds the space behind it, which a run of
+    // repeat codes may fill slowly, but never seconds later: frames still waiting then were
+    // not decoded, and the wait stays short however long the capture.
+    void expire(uint64_t nowUs) {
+        while (!_fits.empty() && _fits.front().timeUs + kLongestWaitUs < nowUs) {
+            lost(_fits.front());
+            _fits.pop_front();
+        }
+    }
     void finish() {
         for (const Frame& frame : _fits) {
             lost(frame);
@@ -118,6 +127,7 @@ private:
         uint64_t startUs;
     };
     static constexpr size_t kMostWaiting = 8;
+    static constexpr uint64_t kLongestWaitUs = 5000000;
 
     void match() {
         while (!_fits.empty() && !_decoded.empty()) {
@@ -267,6 +277,7 @@ bool runThroughDriver(const Options& options, ReplayOutcome* outcome, std::strin
                 outcome->byCommand[got.key]++;
                 matcher.decoded(packet.timeUs, got.key);
             }
+            matcher.expire(packet.timeUs);
             if (outcome->packets % kPacketsBetweenLogClears == 0) {
                 receiver.clearRequests();
             }
