@@ -1,5 +1,5 @@
 // The decode half of the driver, driven the way its parse thread drives it: packet parser,
-// NEC decoder and key translation, with the read-report queue answering read-report
+// NEC (or RC5) decoder and key translation, with the read-report queue answering read-report
 // requests that a stand-in of the HID class driver keeps pending. Used by the replay
 // tool, the end-to-end tests and the decode-path benchmark, so that all three drive the
 // driver's objects the same way.
@@ -12,6 +12,7 @@
 #include "decode/KeyInfo.h"
 #include "decode/KeyMap.h"
 #include "decode/NecProtocol.h"
+#include "decode/Rc5Protocol.h"
 #include "decode/RlcParse.h"
 #include "emu/hidclass/ReadReportClient.h"
 #include "frame/MinidriverExtension.h"
@@ -33,8 +34,9 @@ public:
         bool released = false;   // the parser reported an end-of-signal marker
     };
 
-    // pendingReads: the read-report requests kept pending (the HID class driver keeps two).
-    explicit DecodeHalf(unsigned pendingReads = 2)
+    // pendingReads: the read-report requests kept pending (the HID class driver keeps two);
+    // rc5: the RC5 decoder instead of the NEC one.
+    explicit DecodeHalf(unsigned pendingReads = 2, bool rc5 = false)
         : _fdo(sizeof(MinidriverExtension),
                [this](PDEVICE_OBJECT, PIRP irp) { return internalDeviceControl(irp); }),
           _client(_fdo.fdo(), HID_KEYBOARD_REPORT_LENGTH) {
@@ -42,7 +44,11 @@ public:
         NTSTATUS status = STATUS_SUCCESS;
         _rlc.emplace(&status);
         _status = status;
-        _nec.emplace(&status);
+        if (rc5) {
+            _decoder = &_rc5.emplace(&status);
+        } else {
+            _decoder = &_nec.emplace(&status);
+        }
         if (NT_SUCCESS(_status)) {
             _status = status;
         }
@@ -50,7 +56,7 @@ public:
         if (NT_SUCCESS(_status)) {
             // What the parse thread does once when it starts.
             _rlc->reset();
-            _nec->reset();
+            _decoder->reset();
         }
         if (pendingReads != 0) {
             _client.keepPending(pendingReads);
@@ -71,7 +77,7 @@ public:
         _keyInfo = KeyInfo{};
         _irData.fill(IrSample{0, 0});
         _rlc->parse(packet, _irData.data(), length);
-        _nec->decode(_irData.data(), &_keyInfo);
+        _decoder->decode(_irData.data(), &_keyInfo);
         if (_keyInfo.valid == 1) {
             outcome.keyDecoded = true;
             outcome.key = _keyInfo.key;
@@ -111,6 +117,8 @@ private:
     emu::hid::ReadReportClient _client;
     std::optional<RLC_parse> _rlc;
     std::optional<NEC_Protocol> _nec;
+    std::optional<RC5_Protocol> _rc5;
+    IR_Protocol* _decoder = nullptr;
     std::optional<IR_Control> _control;
     NTSTATUS _status = STATUS_SUCCESS;
     KeyInfo _keyInfo{};

@@ -217,6 +217,11 @@ RequestOutcome ClassDriver::remove() {
     RequestOutcome outcome = _pnp->pnp(IRP_MN_REMOVE_DEVICE);
     dropReads();
     _pnp.reset();
+    // A queued work item holds a reference on the device object: it outlives the removal
+    // until the item has run.
+    if (!emu::workitems::waitIdle(_options.realTimeoutMs))
+        emu::verifierFailure("work item never ran", "work items still queued %d ms after removal",
+                             _options.realTimeoutMs);
     static_cast<PHID_DEVICE_EXTENSION>(_fdo->DeviceExtension)->NextDeviceObject->AttachedDevice =
         nullptr;
     emu::deleteDeviceObject(_fdo);

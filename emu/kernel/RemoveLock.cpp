@@ -61,7 +61,9 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     emu::requireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLockEx");
     emu::requireSize(RemoveLock, RemlockSize, "IoAcquireRemoveLockEx");
     InterlockedIncrement(&RemoveLock->Common.IoCount);
-    if (RemoveLock->Common.Removed) {
+    // Read without a lock, as the kernel does, where the interlocked count orders it; the
+    // accesses are atomic here so that the thread sanitizer sees that order too.
+    if (__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE)) {
         if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
             KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
         return STATUS_DELETE_PENDING;
@@ -91,7 +93,7 @@ VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
     emu::requireIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWaitEx");
     emu::requireSize(RemoveLock, RemlockSize, "IoReleaseRemoveLockAndWaitEx");
-    RemoveLock->Common.Removed = TRUE;
+    __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_RELEASE);
     InterlockedDecrement(&RemoveLock->Common.IoCount); // the bias taken at initialisation
     IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);
     KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);

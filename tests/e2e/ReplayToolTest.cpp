@@ -1,7 +1,7 @@
 // The replay tool as a person uses it: what it prints for the default capture (through the
-// whole driver, with the times the class driver received the reports), for a capture whose
-// frames miss the decoder's windows, for a capture of another protocol, and how it refuses
-// a malformed file.
+// whole driver, with the times the class driver received the reports), for frames that
+// miss the decoder's windows or barely fit them, for RC5 captures, for captures played back
+// to back or read from standard input, the drawing it makes, and how it refuses bad input.
 #include "irkit/Encoders.h"
 #include "irkit/Mode2.h"
 
@@ -29,9 +29,10 @@ std::string toolPath() {
     return dir.substr(0, dir.rfind('/')) + "/ravo_replay";
 }
 
-ToolRun runTool(const std::string& arguments) {
+// Runs the tool (or, with a command, that command) through the shell.
+ToolRun runTool(const std::string& arguments, const std::string& command0 = "") {
     ToolRun run;
-    std::string command = toolPath() + " " + arguments + " 2>&1";
+    std::string command = (command0.empty() ? toolPath() + " " + arguments : command0) + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
         return run;
@@ -126,6 +127,9 @@ TEST_F(ReplayToolTest, DefaultCaptureShowsEachKeyWithItsReleaseAndTime) {
             << run.out;
     }
     EXPECT_NE(std::string::npos, run.out.find("NEC repeat code(s)")) << run.out;
+    // The last key comes 100 ms into the silence after the capture, and the output says so.
+    EXPECT_NE(std::string::npos, run.out.find("   3.211 s  capture 1 ends")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("clock ran to 3.311 s")) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("   0.168 s  0x16        01 00 00 1f"))
         << "the first key carries the time of its packet and its IR command\n"
         << run.out;
@@ -141,46 +145,136 @@ TEST_F(ReplayToolTest, TheReportsComeThroughTheWholeDriver) {
     }
 }
 
-TEST_F(ReplayToolTest, FramesOutsideTheWindowsAreExplained) {
+// Three frames: a leader pulse too short, a leader space too long, and one that fits with
+// a single space 50 us inside its window.
+std::string windowsCapture() {
     irkit::Timings frame = irkit::necFrame(0x04, 0x16);
-    frame[0].microseconds = 8300; // a remote whose leader is too short for the decoder
-    irkit::append(frame, irkit::space(150000));
-    irkit::append(frame, irkit::necFrame(0x04, 0x16));
-    // The second frame: leader pulse, then a leader space too long (67 periods a frame).
-    frame[frame.size() - 66].microseconds = 5000;
-    std::string path = writeCapture("short_leader.mode2", irkit::writeMode2(frame));
-    ToolRun run = runTool(path);
-    ASSERT_EQ(0, run.exitCode) << run.out;
-    EXPECT_TRUE(meanings(run.out).empty()) << run.out;
-    EXPECT_NE(std::string::npos, run.out.find("Nothing decoded")) << run.out;
-    EXPECT_NE(std::string::npos,
-              run.out.find("leader pulse 8.30 ms is outside the window 8.75-9.25 ms"))
-        << run.out;
-    EXPECT_NE(std::string::npos,
-              run.out.find("leader space 5.00 ms is outside the window 4.25-4.75 ms"))
-        << run.out;
+    frame[0].microseconds = 8300;
+    irkit::Timings capture = frame;
+    for (int k = 1; k <= 2; k++) {
+        irkit::append(capture, irkit::space(150000));
+        frame = irkit::necFrame(0x04, 0x16);
+        frame[k == 1 ? 1 : 7].microseconds = k == 1 ? 5000 : 1900; // bit 2 of byte 0 is a 1
+        irkit::append(capture, frame);
+    }
+    return writeCapture("windows.mode2", irkit::writeMode2(capture));
 }
 
-TEST_F(ReplayToolTest, OtherProtocolsAreNamedAsNotNec) {
+TEST_F(ReplayToolTest, EveryFrameShowsItsMarginsOrTheWindowItMissed) {
+    ToolRun run = runTool(windowsCapture());
+    ASSERT_EQ(0, run.exitCode) << run.out;
+    EXPECT_EQ(std::vector<std::string>({"2", "release"}), meanings(run.out)) << run.out;
+    for (const char* line :
+         {"NEC frame rejected: leader pulse 8.30 ms is 0.45 ms below the window 8.75-9.25 ms",
+          "NEC frame rejected: leader space 5.00 ms is 0.25 ms above the window 4.25-4.75 ms; "
+          "margins before: leader pulse +0.25 ms",
+          "NEC frame 04 fb 16 e9, command 0x16; margins: leader pulse +0.25 ms, leader space "
+          "+0.25 ms, worst bit +0.05 ms (bit 2 of byte 0: space 1.90 ms)",
+          "2 frame(s) the NEC decoder rejects"}) {
+        EXPECT_NE(std::string::npos, run.out.find(line)) << line << "\n" << run.out;
+    }
+}
+
+// Counts the drawing's marks by class, through an XML parser that refuses a malformed file.
+TEST_F(ReplayToolTest, TheSvgIsWellFormedAndMarksFramesWindowsAndReports) {
+    if (system("python3 -c 'import xml.etree.ElementTree' 2>/dev/null") != 0) {
+        GTEST_SKIP() << "python3 with xml.etree is needed to parse the SVG";
+    }
+    const std::string svg = testing::TempDir() + "/replay.svg";
+    std::remove(svg.c_str());
+    ToolRun run = runTool("--svg " + svg + " " + windowsCapture());
+    ASSERT_EQ(0, run.exitCode) << run.out;
+    ToolRun parsed = runTool(
+        "",
+        "python3 -c \"import sys, xml.etree.ElementTree as E; r = E.parse(sys.argv[1]).getroot(); "
+        "c = [e.get('class') for e in r.iter()]; t = ' '.join(e.text or '' for e in r.iter()); "
+        "print(*[c.count(k) for k in ('ok', 'bad', 'window', 'key', 'rel')], "
+        "'04 fb 16 e9' in t, '+0.05 ms' in t, '-0.45 ms leader pulse' in t)\" " +
+            svg);
+    EXPECT_EQ("1 2 2 1 1 True True True\n", parsed.out);
+}
+
+TEST_F(ReplayToolTest, Rc5CapturesReplayThroughTheRc5Decoder) {
     irkit::Timings rc5 = irkit::rc5Frame(5, 12, false);
     std::string path = writeCapture("rc5.mode2", irkit::writeMode2(rc5));
-    ToolRun run = runTool(path);
+    ToolRun nec = runTool(path);
+    ASSERT_EQ(0, nec.exitCode) << nec.out;
+    EXPECT_NE(std::string::npos, nec.out.find("holds no NEC leader")) << nec.out;
+    EXPECT_NE(std::string::npos, nec.out.find("longest pulse is 1.78 ms")) << nec.out;
+
+    ToolRun run = runTool("--protocol rc5 " + path);
     ASSERT_EQ(0, run.exitCode) << run.out;
-    EXPECT_NE(std::string::npos, run.out.find("holds no NEC leader")) << run.out;
-    EXPECT_NE(std::string::npos, run.out.find("longest pulse is 1.78 ms")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("1 RC5 frame(s) decoded")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("Commands decoded: 0x4C x1")) << run.out;
+    EXPECT_EQ(std::string::npos, run.out.find("NEC frame")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("0x4C        02 00 00 00")) << "a report from it";
+    EXPECT_EQ(2, runTool("--protocol sony " + path).exitCode);
 }
 
-TEST_F(ReplayToolTest, MalformedCaptureNamesTheLineAndFails) {
-    std::string path = writeCapture("bad.mode2", "pulse 9000\nspace 4500\npulse 560x\n");
-    ToolRun run = runTool(path);
-    EXPECT_NE(0, run.exitCode) << run.out;
-    EXPECT_NE(std::string::npos, run.out.find("line 3")) << run.out;
-    EXPECT_EQ(std::string::npos, run.out.find("Summary")) << "nothing is replayed";
+TEST_F(ReplayToolTest, CapturesPlayBackToBackWithTheGapBetween) {
+    irkit::Timings first = irkit::necFrame(0x04, 0x16); // 67.5 ms, no silence after it
+    std::string a = writeCapture("a.mode2", irkit::writeMode2(first));
+    std::string b = writeCapture("b.mode2", irkit::writeMode2(irkit::necFrame(0x04, 0x06)));
+    // Drawn too: the second capture's caption opens a row just ahead of its signal, which
+    // must still take all 34 pulses of its frame.
+    const std::string svg = testing::TempDir() + "/two.svg";
+    ToolRun run = runTool("--gap 400 --svg " + svg + " " + a + " " + b);
+    ASSERT_EQ(0, run.exitCode) << run.out;
+    EXPECT_EQ(std::vector<std::string>({"2", "release", "Enter", "release"}), meanings(run.out))
+        << run.out;
+    // The second starts 400 ms after the first ends; each key comes 100 ms into the silence.
+    for (const char* text : {"Capture 2 from 0.468 s", "   0.168 s  0x16", "   0.636 s  0x06"}) {
+        EXPECT_NE(std::string::npos, run.out.find(text)) << text << "\n" << run.out;
+    }
+    std::stringstream drawing;
+    drawing << std::ifstream(svg).rdbuf();
+    const std::string text = drawing.str();
+    size_t pulses = 0;
+    for (size_t at = text.find("class=\"pulse\""); at != std::string::npos;
+         at = text.find("class=\"pulse\"", at + 1)) {
+        pulses++;
+    }
+    EXPECT_EQ(68u, pulses) << text;
+    // Without a gap the two frames are one signal: one packet holds a marker, although the
+    // parser also reports a release after its first packet.
+    ToolRun joined = runTool("--packets --gap 0 " + a + " " + b);
+    EXPECT_NE(std::string::npos, joined.out.find("1 end-of-signal marker(s)")) << joined.out;
+    EXPECT_NE(std::string::npos, joined.out.find("end of signal\n")) << joined.out;
+    EXPECT_EQ(joined.out.find("end of signal\n"), joined.out.rfind("end of signal\n"));
+}
 
-    ToolRun missing = runTool(testing::TempDir() + "/no-such-capture.mode2");
-    EXPECT_NE(0, missing.exitCode) << missing.out;
-    EXPECT_NE(std::string::npos, missing.out.find("no-such-capture.mode2")) << missing.out;
+TEST_F(ReplayToolTest, StandardInputWithAMode2HeaderIsReplayed) {
+    std::string path = writeCapture(
+        "header.mode2", "Using driver default on device /dev/lirc0\nTrying device: /dev/lirc0\n" +
+                            irkit::writeMode2(irkit::necFrame(0x04, 0x16)));
+    ToolRun run = runTool("- < " + path);
+    ASSERT_EQ(0, run.exitCode) << run.out;
+    EXPECT_EQ(std::vector<std::string>({"2", "release"}), meanings(run.out)) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("Capture 1 from 0.000 s: standard input"));
+    EXPECT_NE(std::string::npos, run.out.find("skipped 2 lines that hold no period")) << run.out;
+}
 
-    ToolRun usage = runTool("--no-such-option");
-    EXPECT_EQ(2, usage.exitCode) << usage.out;
+TEST_F(ReplayToolTest, BadInputIsRefusedWithItsReason) {
+    struct Case {
+        std::string arguments;
+        int exitCode;
+        const char* says;
+    };
+    const std::string bad = writeCapture("bad.mode2", "pulse 9000\nspace 4500\npulse 560x\n");
+    const std::string binary = writeCapture("binary.mode2", "pulse 9000\n\x01\xfe\n");
+    const Case cases[] = {
+        {bad, 1, "bad.mode2: line 3: non-numeric value '560x'"},
+        {binary, 1, "line 2: unknown word '\\x01\\xfe'"},
+        {"- < " + bad, 1, "standard input: line 3"},
+        {testing::TempDir(), 1, "a directory, not a capture file"},
+        {testing::TempDir() + "/no-such-capture.mode2", 1, "no-such-capture.mode2: No such file"},
+        {"--no-such-option", 2, "unknown option --no-such-option"},
+        {"--gap x " + bad, 2, "--gap takes"},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = runTool(c.arguments);
+        EXPECT_EQ(c.exitCode, run.exitCode) << c.arguments << "\n" << run.out;
+        EXPECT_NE(std::string::npos, run.out.find(c.says)) << c.arguments << "\n" << run.out;
+        EXPECT_EQ(std::string::npos, run.out.find("Summary")) << "no summary after an error";
+    }
 }

@@ -25,6 +25,10 @@ struct Toy {
     PIRP kept = nullptr;
 } g_toy;
 
+IO_STATUS_BLOCK g_iosb;
+KEVENT g_done;
+bool g_seenEarly = false;
+
 NTSTATUS toyPassDown(PDEVICE_OBJECT fdo, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IofCallDriver(static_cast<PHID_DEVICE_EXTENSION>(fdo->DeviceExtension)->NextDeviceObject,
@@ -87,36 +91,6 @@ struct RegistrationCase {
 
 class RegistrationTest : public ::testing::TestWithParam<RegistrationCase> {};
 
-} // namespace
-
-TEST_P(RegistrationTest, ClassDriverRefusesWhatHidclassRefusesAndSaysWhy) {
-    g_toy = goodToy();
-    GetParam().spoil(g_toy);
-    emu::hid::ClassDriver hidclass(toyEntry);
-    EXPECT_EQ(GetParam().status, hidclass.load()) << hidclass.lastError();
-    EXPECT_EQ(GetParam().status, hidclass.registration().status);
-    EXPECT_NE(std::string::npos, hidclass.registration().refusal.find(GetParam().reason))
-        << "refusal: " << hidclass.registration().refusal;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Records, RegistrationTest,
-    ::testing::Values(RegistrationCase{"Accepted", [](Toy&) {}, STATUS_SUCCESS, ""},
-                      RegistrationCase{"Revision2", [](Toy& t) { t.record.Revision = 2; },
-                                       STATUS_REVISION_MISMATCH, "Revision 2"},
-                      RegistrationCase{"ExtensionOf88",
-                                       [](Toy& t) { t.record.DeviceExtensionSize = 88; },
-                                       STATUS_INVALID_PARAMETER, "DeviceExtensionSize 88"},
-                      RegistrationCase{"Polled", [](Toy& t) { t.record.DevicesArePolled = TRUE; },
-                                       STATUS_INVALID_PARAMETER, "DevicesArePolled"},
-                      RegistrationCase{"NoPnpRoutine", [](Toy& t) { t.fillPnp = false; },
-                                       STATUS_INVALID_PARAMETER, "IRP_MJ_PNP"},
-                      RegistrationCase{"NoAddDevice", [](Toy& t) { t.setAddDevice = false; },
-                                       STATUS_INVALID_PARAMETER, "AddDevice"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-namespace {
-
 // A toy device over a virtual receiver, started; then one internal request that the toy
 // answers in the chosen wrong way, and the class driver's unload checks (at once, with the
 // request still held, when unloadAtOnce).
@@ -157,6 +131,32 @@ protected:
 };
 
 } // namespace
+
+TEST_P(RegistrationTest, ClassDriverRefusesWhatHidclassRefusesAndSaysWhy) {
+    g_toy = goodToy();
+    GetParam().spoil(g_toy);
+    emu::hid::ClassDriver hidclass(toyEntry);
+    EXPECT_EQ(GetParam().status, hidclass.load()) << hidclass.lastError();
+    EXPECT_EQ(GetParam().status, hidclass.registration().status);
+    EXPECT_NE(std::string::npos, hidclass.registration().refusal.find(GetParam().reason))
+        << "refusal: " << hidclass.registration().refusal;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, RegistrationTest,
+    ::testing::Values(RegistrationCase{"Accepted", [](Toy&) {}, STATUS_SUCCESS, ""},
+                      RegistrationCase{"Revision2", [](Toy& t) { t.record.Revision = 2; },
+                                       STATUS_REVISION_MISMATCH, "Revision 2"},
+                      RegistrationCase{"ExtensionOf88",
+                                       [](Toy& t) { t.record.DeviceExtensionSize = 88; },
+                                       STATUS_INVALID_PARAMETER, "DeviceExtensionSize 88"},
+                      RegistrationCase{"Polled", [](Toy& t) { t.record.DevicesArePolled = TRUE; },
+                                       STATUS_INVALID_PARAMETER, "DevicesArePolled"},
+                      RegistrationCase{"NoPnpRoutine", [](Toy& t) { t.fillPnp = false; },
+                                       STATUS_INVALID_PARAMETER, "IRP_MJ_PNP"},
+                      RegistrationCase{"NoAddDevice", [](Toy& t) { t.setAddDevice = false; },
+                                       STATUS_INVALID_PARAMETER, "AddDevice"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(VerifierRuleDeathTest, StopsWithTheRuleNamed) {
     EXPECT_DEATH(GetParam().run(), GetParam().rule);
@@ -212,17 +212,6 @@ TEST(KernelRulesTest, ASmallPositiveTimeOutIsAnAbsoluteTimeLongPast) {
               KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &meantAsFiveSeconds));
 }
 
-namespace {
-IO_STATUS_BLOCK g_iosb;
-KEVENT g_done;
-bool g_seenEarly = false;
-NTSTATUS lookAtIosb(PDEVICE_OBJECT, PIRP irp, PVOID) {
-    g_seenEarly =
-        g_iosb.Status != static_cast<NTSTATUS>(0x7EADBEEF) || KeReadStateEvent(&g_done) != 0;
-    return irp->IoStatus.Status;
-}
-} // namespace
-
 TEST(KernelRulesTest, BuiltRequestsGetTheirStatusBlockAndEventOnlyAfterEveryCompletionRoutine) {
     g_toy = goodToy();
     emu::usb::VirtualReceiver receiver;
@@ -230,9 +219,13 @@ TEST(KernelRulesTest, BuiltRequestsGetTheirStatusBlockAndEventOnlyAfterEveryComp
     ASSERT_EQ(STATUS_SUCCESS, hidclass.load());
     ASSERT_EQ(STATUS_SUCCESS, hidclass.addDevice(receiver.pdo()));
     KeInitializeEvent(&g_done, NotificationEvent, FALSE);
-    g_iosb.Status = static_cast<NTSTATUS>(0x7EADBEEF);
+    g_iosb.Status = 0x7EADBEEF;
     PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_HID_ACTIVATE_DEVICE, hidclass.fdo(), nullptr, 0,
                                              nullptr, 0, TRUE, &g_done, &g_iosb);
+    auto lookAtIosb = [](PDEVICE_OBJECT, PIRP done, PVOID) {
+        g_seenEarly = g_iosb.Status != 0x7EADBEEF || KeReadStateEvent(&g_done) != 0;
+        return done->IoStatus.Status;
+    };
     IoSetCompletionRoutine(irp, lookAtIosb, nullptr, TRUE, TRUE, TRUE);
     EXPECT_EQ(STATUS_SUCCESS, IofCallDriver(hidclass.fdo(), irp));
     EXPECT_FALSE(g_seenEarly) << "status block or event written before the completion routine";

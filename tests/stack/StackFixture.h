@@ -1,7 +1,6 @@
-// The whole stack for a test: a virtual receiver on the emulated USB bus, the driver loaded
-// by the emulated HID class driver through its DriverEntry, the PnP manager, and the IR
-// toolkit to press buttons. Time is manual; each packet is settled (taken, parsed, its
-// buffer sent back as a read) before the next one, so reports arrive in a known order.
+// The whole stack: a virtual receiver, the driver loaded by the emulated HID class driver
+// through DriverEntry, its PnP manager. Time is manual; each packet is settled (taken,
+// parsed, its buffer sent back as a read) before the next, so reports come in known order.
 #pragma once
 
 #include "emu/hidclass/ClassDriver.h"

@@ -1,40 +1,81 @@
 #include "tools/replay/ReplayArgs.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace replay {
 
 void usage(FILE* out) {
     std::fprintf(out,
-                 "usage: ravo_replay [--packets] [--driver-log] [capture.mode2]\n"
-                 "  Replays a LIRC mode2 capture (pulse/space lines in microseconds) through\n"
-                 "  the whole driver: the virtual receiver sends the capture's USB packets at\n"
-                 "  their times, the driver reads, parses, decodes and translates them, and the\n"
-                 "  emulated HID class driver prints every report it receives with its time\n"
-                 "  and meaning. Without a file it replays the built-in default capture.\n"
-                 "  --packets     also print every USB packet and what it gave\n"
-                 "  --driver-log  also print the driver's debug messages\n");
+                 "usage: ravo_replay [options] [capture.mode2 ...]\n"
+                 "  Replays LIRC mode2 captures (pulse/space lines in microseconds) through the\n"
+                 "  whole driver: the virtual receiver sends the captures' USB packets at their\n"
+                 "  times, the driver reads, parses, decodes and translates them, and the\n"
+                 "  emulated HID class driver prints every report it receives with its time and\n"
+                 "  meaning; every NEC frame is shown with how far its periods lie inside (or\n"
+                 "  outside) the decoder's windows. Several captures play back to back; '-' reads\n"
+                 "  standard input. Without a file it replays the built-in default capture.\n"
+                 "  --protocol nec|rc5  the decoder the driver runs (default nec, as the driver\n"
+                 "                      creates it)\n"
+                 "  --gap MS            silence added between two captures (default 150)\n"
+                 "  --svg FILE          draw the waveform, the frames and the reports as SVG\n"
+                 "  --packets           also print every USB packet and what it gave\n"
+                 "  --driver-log        also print the driver's debug messages\n");
 }
+
+namespace {
+
+int mistake(const char* text, const char* what) {
+    std::fprintf(stderr, "ravo_replay: %s%s\n", text, what);
+    usage(stderr);
+    return 2;
+}
+
+} // namespace
 
 int parseArguments(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; i++) {
-        if (std::strcmp(argv[i], "--packets") == 0) {
+        const char* arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (std::strcmp(arg, "--packets") == 0) {
             options->packets = true;
-        } else if (std::strcmp(argv[i], "--driver-log") == 0) {
+        } else if (std::strcmp(arg, "--driver-log") == 0) {
             options->driverLog = true;
-        } else if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+        } else if (std::strcmp(arg, "--protocol") == 0) {
+            if (!hasValue) {
+                return mistake("--protocol needs nec or rc5", "");
+            }
+            const char* name = argv[++i];
+            if (std::strcmp(name, "nec") == 0) {
+                options->protocol = Protocol::Nec;
+            } else if (std::strcmp(name, "rc5") == 0) {
+                options->protocol = Protocol::Rc5;
+            } else {
+                return mistake("unknown protocol ", name);
+            }
+        } else if (std::strcmp(arg, "--gap") == 0) {
+            if (!hasValue) {
+                return mistake("--gap needs milliseconds", "");
+            }
+            const char* text = argv[++i];
+            char* end = nullptr;
+            const unsigned long ms = std::strtoul(text, &end, 10);
+            if (*text < '0' || *text > '9' || *end != 0 || ms > 3600000) {
+                return mistake("--gap takes 0 to 3600000 milliseconds, not ", text);
+            }
+            options->gapUs = static_cast<uint32_t>(ms * 1000);
+        } else if (std::strcmp(arg, "--svg") == 0) {
+            if (!hasValue) {
+                return mistake("--svg needs a file name", "");
+            }
+            options->svgPath = argv[++i];
+        } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
             usage(stdout);
             return 0;
-        } else if (argv[i][0] == '-' && argv[i][1] != 0) {
-            std::fprintf(stderr, "ravo_replay: unknown option %s\n", argv[i]);
-            usage(stderr);
-            return 2;
-        } else if (options->path != nullptr) {
-            std::fprintf(stderr, "ravo_replay: one capture at a time\n");
-            usage(stderr);
-            return 2;
+        } else if (arg[0] == '-' && arg[1] != 0) {
+            return mistake("unknown option ", arg);
         } else {
-            options->path = argv[i];
+            options->paths.push_back(arg);
         }
     }
     return -1;

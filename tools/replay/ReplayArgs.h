@@ -1,14 +1,21 @@
 // The replay tool's command line.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace replay {
+
+enum class Protocol { Nec, Rc5 };
 
 struct Options {
     bool packets = false;
     bool driverLog = false;
-    const char* path = nullptr;
+    Protocol protocol = Protocol::Nec;
+    uint32_t gapUs = 150000; // silence between two captures played back to back
+    const char* svgPath = nullptr;
+    std::vector<const char*> paths; // "-" is standard input; none: the built-in capture
 };
 
 void usage(FILE* out);

@@ -2,9 +2,8 @@
 // frames of the capture measured against the decoder's windows, and the summary.
 #pragma once
 
-#include "irkit/Encoders.h"
-
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,15 +27,25 @@ struct PrintedReport {
 void printReportHeader();
 void printReport(const PrintedReport& report);
 
-// What a replay gave, for the summary and the explanations.
+// What a replay gave, for the summary: counts only, so that it stays the same size
+// however long the captures are.
 struct ReplayOutcome {
+    bool rc5 = false;
     size_t packets = 0;
-    size_t markers = 0;                                 // end-of-signal markers
-    std::vector<std::pair<uint64_t, uint32_t>> decoded; // packet time, NEC command
-    std::vector<PrintedReport> reports;
+    uint64_t endUs = 0;       // the end of the replay: the silence that ends the last signal
+    size_t markers = 0;       // end-of-signal markers
+    size_t decodedFrames = 0; // frames the decoder completed
+    size_t keys = 0;          // reports other than a release
+    std::map<uint32_t, size_t> byCommand;
+    // NEC frames measured against the windows.
+    size_t frames = 0;
+    size_t repeatCodes = 0;
+    size_t rejected = 0;
+    size_t lost = 0; // fit every window yet not decoded
+    uint32_t longestPulseUs = 0;
 };
 
-// The summary line and what did not decode, and why.
-void printSummary(const ReplayOutcome& outcome, const irkit::Timings& capture);
+// The summary line and what did not decode.
+void printSummary(const ReplayOutcome& outcome);
 
 } // namespace replay
