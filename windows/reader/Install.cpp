@@ -1,10 +1,8 @@
-// Installs and removes the drivers of the Windows run in a test prefix.
+// Installs the drivers of the Windows run in a test prefix.
 //
 //   ravo_install install DIR   copies DIR\ravo.inf into the system's INF store, so that the
 //                              receiver finds its driver when it appears, then creates the
 //                              root-enumerated test bus and installs DIR\ravobus.inf on it
-//   ravo_install stop SERVICE  stops a driver's service (a bus takes its devices with it);
-//                              waits until it has stopped
 #include <windows.h>
 
 #include <newdev.h>
@@ -53,36 +51,12 @@ int install(const std::wstring& dir) {
     return 0;
 }
 
-int stop(const std::wstring& name) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr)
-        return fail("OpenSCManager");
-    SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS);
-    if (service == nullptr)
-        return fail("OpenService");
-    SERVICE_STATUS status{};
-    if (!ControlService(service, SERVICE_CONTROL_STOP, &status) &&
-        GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
-        return fail("ControlService");
-    for (int i = 0; i < 100 && QueryServiceStatus(service, &status) &&
-                    status.dwCurrentState != SERVICE_STOPPED;
-         ++i)
-        Sleep(100);
-    std::printf("service %ls: %s\n", name.c_str(),
-                status.dwCurrentState == SERVICE_STOPPED ? "stopped" : "still running");
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return status.dwCurrentState == SERVICE_STOPPED ? 0 : 1;
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc == 3 && std::wstring(argv[1]) == L"install")
         return install(argv[2]);
-    if (argc == 3 && std::wstring(argv[1]) == L"stop")
-        return stop(argv[2]);
-    std::printf("usage: ravo_install install DIR | stop SERVICE\n");
+    std::printf("usage: ravo_install install DIR\n");
     return 2;
 }

@@ -205,12 +205,15 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The collections appear one by one once the class driver has read the descriptor.
+    // The collections appear one by one once the class driver has read the descriptor
+    // (a class driver may also show them all as one): wait until their number holds for
+    // a second.
     std::vector<std::wstring> paths;
-    for (DWORD waited = 0;; waited += 200) {
+    size_t steady = 0;
+    for (DWORD waited = 0; waited < wait_ms && steady < 5; waited += 200) {
+        size_t before = paths.size();
         paths = findCollections();
-        if (paths.size() >= 4 || waited >= wait_ms)
-            break;
+        steady = !paths.empty() && paths.size() == before ? steady + 1 : 0;
         Sleep(200);
     }
     if (paths.empty()) {
