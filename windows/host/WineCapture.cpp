@@ -3,6 +3,8 @@
 //   wine_capture packets [capture.mode2]   the receiver's packets of a capture (without a
 //                                          file, the built-in one) as the bus plays them:
 //                                          "<ms> <hex bytes>" per line
+//   wine_capture hex PACKETS.txt           hex packets as written for the packet tools, one
+//                                          line each, 10 ms apart
 //   wine_capture nec ADDRESS CMD...        a mode2 capture of one NEC frame per command,
 //                                          each followed by 300 ms of silence
 #include "irkit/DefaultCapture.h"
@@ -34,6 +36,17 @@ int main(int argc, char** argv) {
                         irkit::formatHexBytes(packet.bytes).c_str());
         return 0;
     }
+    if (argc == 3 && std::strcmp(argv[1], "hex") == 0) {
+        irkit::HexPacketsResult read = irkit::readHexPacketsFile(argv[2]);
+        if (!read.ok()) {
+            std::fprintf(stderr, "%s:%zu: %s\n", argv[2], read.errorLine, read.error.c_str());
+            return 1;
+        }
+        unsigned ms = 0;
+        for (const irkit::HexPacket& packet : read.packets)
+            std::printf("%u %s\n", ms += 10, irkit::formatHexBytes(packet.bytes).c_str());
+        return 0;
+    }
     if (argc >= 4 && std::strcmp(argv[1], "nec") == 0) {
         auto address = static_cast<uint16_t>(std::strtoul(argv[2], nullptr, 0));
         irkit::Timings timings;
@@ -46,6 +59,8 @@ int main(int argc, char** argv) {
         std::fputs(irkit::writeMode2(timings).c_str(), stdout);
         return 0;
     }
-    std::fprintf(stderr, "usage: wine_capture packets [capture.mode2] | nec ADDRESS CMD...\n");
+    std::fprintf(
+        stderr,
+        "usage: wine_capture packets [capture.mode2] | hex PACKETS.txt | nec ADDRESS CMD...\n");
     return 2;
 }
