@@ -107,7 +107,10 @@ void Device::powerUp() {
     RAVO_TRACE("Device::powerUp\n");
     lockObjects();
     _power_state = PowerDeviceD0;
-    if (_p_ir_control != nullptr)
+    // Only while no parse thread runs, which alone touches the key translation otherwise: a
+    // power-up that followed no power-down has no held key to forget.
+    if (_p_ir_control != nullptr &&
+        (_p_data_transfer == nullptr || _p_data_transfer->stopRequested()))
         _p_ir_control->_last_key = IR_KEY_RELEASE;
     if (_p_data_transfer != nullptr)
         (void)_p_data_transfer->start();

@@ -69,6 +69,9 @@ NTSTATUS StandInFdo::refuse(PDEVICE_OBJECT, PIRP irp) {
 
 struct ReadReportClient::Slot {
     std::vector<uint8_t> buffer;
+    PIRP irp = nullptr;
+    bool done = false;  // completion came back to the top
+    int cancellers = 0; // cancelPending calls that may still pass irp to IoCancelIrp
 };
 
 namespace {
@@ -123,6 +126,45 @@ size_t ReadReportClient::refused() const {
     return _refused;
 }
 
+size_t ReadReportClient::cancelPending() {
+    std::vector<Slot*> held;
+    {
+        std::lock_guard<std::mutex> hold(_lock);
+        _resend = false;
+        _owed = 0;
+        for (Slot* slot : _slots) {
+            if (!slot->done && slot->irp != nullptr) {
+                slot->cancellers++;
+                held.push_back(slot);
+            }
+        }
+    }
+    size_t cancelled = 0;
+    for (Slot* slot : held) {
+        // The request cannot be freed under us: completion leaves it to the last canceller.
+        cancelled += IoCancelIrp(slot->irp) ? 1 : 0;
+        std::lock_guard<std::mutex> hold(_lock);
+        slot->cancellers--;
+        release(slot);
+    }
+    return cancelled;
+}
+
+bool ReadReportClient::waitUntilNonePending(int realTimeoutMs) const {
+    std::unique_lock<std::mutex> hold(_lock);
+    return _changed.wait_for(hold, std::chrono::milliseconds(realTimeoutMs),
+                             [this] { return _pending == 0; });
+}
+
+void ReadReportClient::release(Slot* slot) {
+    if (!slot->done || slot->cancellers != 0) {
+        return;
+    }
+    IoFreeIrp(slot->irp);
+    _slots.erase(std::find(_slots.begin(), _slots.end(), slot));
+    delete slot;
+}
+
 uint64_t ReadReportClient::completedCount() const {
     std::lock_guard<std::mutex> hold(_lock);
     return _completed;
@@ -161,6 +203,10 @@ void ReadReportClient::pump() {
         location->Parameters.DeviceIoControl.OutputBufferLength = _bufferLength;
         location->Parameters.DeviceIoControl.InputBufferLength = 0;
         irp->UserBuffer = slot->buffer.data();
+        {
+            std::lock_guard<std::mutex> hold(_lock);
+            slot->irp = irp;
+        }
         t_dispatching = slot;
         NTSTATUS status = IofCallDriver(_target, irp); // slot may be gone after this
         t_dispatching = nullptr;
@@ -180,15 +226,16 @@ void ReadReportClient::onComplete(Slot* slot, PIRP irp) {
     if (NT_SUCCESS(report.status)) {
         report.bytes.assign(slot->buffer.begin(), slot->buffer.begin() + length);
     }
-    IoFreeIrp(irp);
+    (void)irp;
 
     std::function<void(const InputReport&)> sink;
     {
         std::lock_guard<std::mutex> hold(_lock);
         bool refusedAtDispatch = t_dispatching == slot;
-        _slots.erase(std::find(_slots.begin(), _slots.end(), slot));
-        delete slot;
+        slot->done = true;
+        release(slot);
         _pending--;
+        _changed.notify_all();
         report.sequence = ++_completed;
         _reports.push_back(report);
         sink = _sink;

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -60,6 +61,12 @@ public:
     // STATUS_CANCELLED is not sent again, nor is one the minidriver refused at dispatch.
     void keepPending(unsigned depth);
     void stopResending();
+    // Stops resending and cancels every pending read with IoCancelIrp, as the class driver
+    // does when its device stops; returns how many cancel routines ran. The reads complete
+    // whenever the minidriver completes them.
+    size_t cancelPending();
+    // Blocks (real time, at most realTimeoutMs) until no read is pending.
+    bool waitUntilNonePending(int realTimeoutMs = 5000) const;
 
     // Called on the completing thread for every completed read, before it is resent.
     void setSink(std::function<void(const InputReport&)> sink);
@@ -75,10 +82,12 @@ private:
     struct Slot;
     void pump();
     void onComplete(Slot* slot, PIRP irp);
+    void release(Slot* slot); // with _lock held; frees the request once nobody holds it
 
     PDEVICE_OBJECT _target;
     ULONG _bufferLength;
     mutable std::mutex _lock;
+    mutable std::condition_variable _changed;
     unsigned _depth = 0;
     bool _resend = false;
     size_t _pending = 0;

@@ -16,7 +16,9 @@ struct ClockState {
     std::mutex lock;
     bool manual = false;
     double scale = 1.0;
-    LONGLONG base = 0;
+    // System time as Windows keeps it (100 ns units since 1601), so that an absolute
+    // time-out written by mistake as a small positive count lies in the past, as there.
+    LONGLONG base = kSystemTimeAtStart;
     Steady::time_point realBase = Steady::now();
     std::atomic<int> timedWaiters{0};
 };

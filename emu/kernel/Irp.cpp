@@ -5,7 +5,10 @@
 // sequencing calls.
 #include "Internal.h"
 
+#include <algorithm>
 #include <deque>
+#include <map>
+#include <vector>
 
 namespace emu {
 
@@ -28,6 +31,46 @@ struct alignas(16) IrpRecord {
 };
 
 std::atomic<int64_t> g_liveIrps{0};
+// World requests sent down a stack whose completion has not come back to the top yet.
+std::atomic<int64_t> g_outstandingWorldIrps{0};
+
+// One dispatch in progress: what the completion saw when it passed the stack location the
+// dispatch routine was called for. The location is wiped as completion passes it, so the
+// checks made when the routine returns need this record.
+struct DispatchFrame {
+    bool passed = false;
+    bool pendingMarked = false;
+    NTSTATUS status = 0;
+};
+
+// Dispatches in progress by request and stack location. A request passed down with its
+// location skipped has several dispatches on one location.
+struct DispatchFrames {
+    std::mutex lock;
+    std::map<std::pair<PIRP, CHAR>, std::vector<DispatchFrame*>> frames;
+};
+
+DispatchFrames& dispatchFrames() {
+    static DispatchFrames* frames = new DispatchFrames();
+    return *frames;
+}
+
+// Called by completion as it leaves the location: the dispatch routines still running for
+// it learn whether the request was marked pending there and with what status it completed.
+void notePassed(PIRP irp, PIO_STACK_LOCATION stack, CHAR location) {
+    DispatchFrames& all = dispatchFrames();
+    std::lock_guard<std::mutex> guard(all.lock);
+    auto found = all.frames.find({irp, location});
+    if (found == all.frames.end())
+        return;
+    for (DispatchFrame* frame : found->second) {
+        if (frame->passed)
+            continue;
+        frame->passed = true;
+        frame->pendingMarked = (stack->Control & SL_PENDING_RETURNED) != 0;
+        frame->status = irp->IoStatus.Status;
+    }
+}
 
 IrpRecord* recordOf(PIRP irp) {
     return reinterpret_cast<IrpRecord*>(reinterpret_cast<UCHAR*>(irp) - sizeof(IrpRecord));
@@ -82,6 +125,7 @@ void completeAtTop(PIRP irp, IrpRecord* record) {
         return;
     }
     if (record->onTopCompletion) {
+        g_outstandingWorldIrps.fetch_sub(1);
         // Copied out: the callback may free the request and its record with it.
         auto callback = record->onTopCompletion;
         callback(irp);
@@ -114,6 +158,16 @@ int poCallDriverCalls(PIRP irp) {
 }
 int64_t liveIrps() {
     return g_liveIrps.load();
+}
+int64_t outstandingWorldIrps() {
+    return g_outstandingWorldIrps.load();
+}
+void verifyWorldIrpsCompleted(const char* when) {
+    int64_t left = g_outstandingWorldIrps.load();
+    if (left != 0)
+        verifierFailure("IRP never completed",
+                        "%lld request(s) sent to a driver never came back completed %s",
+                        static_cast<long long>(left), when);
 }
 
 void noteStartNextPowerIrp(PIRP irp) {
@@ -200,14 +254,48 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         KeBugCheckEx(0x35, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0);
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
+    // A world request enters its first stack: from here on it is owed a completion.
+    if (record->onTopCompletion && Irp->CurrentLocation == Irp->StackCount && !record->inFlight)
+        emu::g_outstandingWorldIrps.fetch_add(1);
     record->inFlight = true;
     KIRQL before = KeGetCurrentIrql();
-    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+    UCHAR major = stack->MajorFunction;
+    const std::pair<PIRP, CHAR> key{Irp, Irp->CurrentLocation};
+    emu::DispatchFrame frame;
+    emu::DispatchFrames& frames = emu::dispatchFrames();
+    {
+        std::lock_guard<std::mutex> guard(frames.lock);
+        frames.frames[key].push_back(&frame);
+    }
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
     NTSTATUS status = dispatch(DeviceObject, Irp);
+    bool pendingMarked;
+    {
+        std::lock_guard<std::mutex> guard(frames.lock);
+        auto& list = frames.frames[key];
+        list.erase(std::find(list.begin(), list.end(), &frame));
+        if (list.empty())
+            frames.frames.erase(key);
+        // Not passed yet: the request still sits at this location, and completion cannot
+        // leave it while the lock is held.
+        pendingMarked =
+            frame.passed ? frame.pendingMarked : (stack->Control & SL_PENDING_RETURNED) != 0;
+    }
     if (KeGetCurrentIrql() != before)
         emu::verifierFailure("dispatch routine changed the IRQL",
-                             "major function 0x%x returned at IRQL %d; it was called at %d",
-                             stack->MajorFunction, KeGetCurrentIrql(), before);
+                             "major function 0x%x returned at IRQL %d; it was called at %d", major,
+                             KeGetCurrentIrql(), before);
+    if (status == STATUS_PENDING && !pendingMarked)
+        emu::verifierFailure("STATUS_PENDING returned for a request not marked pending",
+                             "major function 0x%x returned STATUS_PENDING for request %p "
+                             "without IoMarkIrpPending",
+                             major, Irp);
+    if (status != STATUS_PENDING && frame.passed && status != frame.status)
+        emu::verifierFailure("returned status differs from the completed status",
+                             "major function 0x%x completed request %p with status 0x%08X and "
+                             "returned 0x%08X",
+                             major, Irp, static_cast<unsigned>(frame.status),
+                             static_cast<unsigned>(status));
     return status;
 }
 
@@ -235,6 +323,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     IoSkipCurrentIrpStackLocation(Irp);
     do {
+        emu::notePassed(Irp, stack, static_cast<CHAR>(Irp->CurrentLocation - 1));
         Irp->PendingReturned = stack->Control & SL_PENDING_RETURNED;
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||

@@ -24,6 +24,8 @@ namespace emu {
 // move it with advance() and time-outs expire exactly when they say.
 
 namespace clock {
+// 2026-01-01 00:00 UTC in 100 ns units since 1601-01-01: where the clock starts.
+constexpr LONGLONG kSystemTimeAtStart = 134116992000000000LL;
 LONGLONG now();
 void useRealTime(double scale = 1.0);
 void useManualTime();
@@ -125,6 +127,8 @@ int heldSpinLocks();
 // Driver and device objects of the emulated world.
 
 PDRIVER_OBJECT createDriverObject(const char* name);
+// Whether a dispatch-table slot still holds what the I/O manager put there.
+bool isDefaultDispatch(PDRIVER_DISPATCH routine);
 void deleteDriverObject(PDRIVER_OBJECT driver);
 PDEVICE_OBJECT createDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize);
 // Puts upper on top of lower: requests sent to upper need one more stack location.
@@ -146,6 +150,10 @@ int startNextPowerIrpCalls(PIRP irp);
 int poCallDriverCalls(PIRP irp);
 // Requests allocated and not yet freed (all origins).
 int64_t liveIrps();
+// World requests sent to a driver whose completion has not reached the top yet; the
+// verifier check stops the process ("IRP never completed") when any is left.
+int64_t outstandingWorldIrps();
+void verifyWorldIrpsCompleted(const char* when);
 
 // ---------------------------------------------------------------------------------------
 // Work items queued and not yet finished, and a wait until none is left.
@@ -158,7 +166,18 @@ bool waitIdle(int realTimeoutMs = 5000);
 // ---------------------------------------------------------------------------------------
 // System threads.
 
+// Alerts: a thread in an alertable wait (KeWaitForSingleObject or KeDelayExecutionThread
+// with Alertable TRUE) that is alerted returns STATUS_ALERTED, as a kernel-mode alertable
+// wait does on Windows, so that code which takes that status for a signal is caught.
 namespace threads {
+// Alerts every thread that is in an alertable wait now; returns how many there were.
+int alertWaiters();
+int alertableWaiters();
+// Blocks (real time, at most realTimeoutMs) until n threads are in an alertable wait.
+bool waitForAlertableWaiters(int n, int realTimeoutMs = 5000);
+// Waits that system threads have come back from (KeWaitForSingleObject and
+// KeDelayExecutionThread), whatever ended them: how often driver threads wake up.
+uint64_t systemThreadWakeUps();
 // The next PsCreateSystemThread, or ObReferenceObjectByHandle, fails with the status.
 void failNextCreate(NTSTATUS status);
 void failNextReference(NTSTATUS status);

@@ -22,6 +22,10 @@ struct DriverAllocation {
 
 } // namespace
 
+bool isDefaultDispatch(PDRIVER_DISPATCH routine) {
+    return routine == nullptr || routine == invalidDeviceRequest;
+}
+
 PDRIVER_OBJECT createDriverObject(const char* name) {
     (void)name;
     auto* allocation = new DriverAllocation();

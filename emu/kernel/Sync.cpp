@@ -84,6 +84,79 @@ int heldSpinLocks() {
     return t_state.spinLocksHeld;
 }
 
+namespace threads {
+
+namespace {
+// Guarded by the dispatcher lock: an alert moves it on, and every alertable waiter that
+// saw the older value returns STATUS_ALERTED.
+uint64_t g_alertGeneration = 0;
+int g_alertableWaiters = 0;
+} // namespace
+
+int alertWaiters() {
+    std::lock_guard<std::mutex> guard(dispatcherLock());
+    g_alertGeneration++;
+    dispatcherCondition().notify_all();
+    return g_alertableWaiters;
+}
+
+namespace {
+std::atomic<uint64_t> g_systemThreadWakeUps{0};
+} // namespace
+
+uint64_t systemThreadWakeUps() {
+    return g_systemThreadWakeUps.load();
+}
+
+void noteWakeUp() {
+    if (t_state.systemThread != nullptr)
+        g_systemThreadWakeUps.fetch_add(1, std::memory_order_relaxed);
+}
+
+int alertableWaiters() {
+    std::lock_guard<std::mutex> guard(dispatcherLock());
+    return g_alertableWaiters;
+}
+
+bool waitForAlertableWaiters(int n, int realTimeoutMs) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(realTimeoutMs);
+    while (alertableWaiters() < n) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+// A wait under the dispatcher lock that an alert ends when alertable. Returns
+// STATUS_SUCCESS (satisfied), STATUS_TIMEOUT or STATUS_ALERTED.
+NTSTATUS alertableWait(std::unique_lock<std::mutex>& lock, const std::function<bool()>& satisfied,
+                       const LONGLONG* deadline, bool alertable) {
+    struct CountWakeUp {
+        ~CountWakeUp() { noteWakeUp(); }
+    } countOnReturn;
+    if (!alertable)
+        return dispatcherWait(lock, satisfied, deadline) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+    uint64_t generation = g_alertGeneration;
+    g_alertableWaiters++;
+    bool alerted = false;
+    bool done = dispatcherWait(
+        lock,
+        [&] {
+            if (satisfied())
+                return true;
+            alerted = g_alertGeneration != generation;
+            return alerted;
+        },
+        deadline);
+    g_alertableWaiters--;
+    if (alerted)
+        return STATUS_ALERTED;
+    return done ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
+} // namespace threads
+
 } // namespace emu
 
 using emu::t_state;
@@ -261,7 +334,6 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
     (void)WaitReason;
     (void)WaitMode;
-    (void)Alertable; // no APCs are ever delivered, so an alertable wait ends like any other
     bool blocking = Timeout == nullptr || Timeout->QuadPart != 0;
     if (blocking && t_state.irql >= DISPATCH_LEVEL)
         emu::verifierFailure("blocking wait at DISPATCH_LEVEL",
@@ -273,24 +345,23 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     if (Timeout)
         deadline = emu::deadlineFromTimeout(Timeout);
     std::unique_lock<std::mutex> lock(emu::dispatcherLock());
-    bool signalled = emu::dispatcherWait(
-        lock, [header] { return emu::isSignalled(header); }, Timeout ? &deadline : nullptr);
-    if (!signalled)
-        return STATUS_TIMEOUT;
-    emu::consumeSignal(header);
-    return STATUS_SUCCESS;
+    NTSTATUS status = emu::threads::alertableWait(
+        lock, [header] { return emu::isSignalled(header); }, Timeout ? &deadline : nullptr,
+        Alertable != FALSE);
+    if (status == STATUS_SUCCESS)
+        emu::consumeSignal(header);
+    return status;
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval) {
     (void)WaitMode;
-    (void)Alertable;
     emu::requireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
     LONGLONG deadline = emu::deadlineFromTimeout(Interval);
     std::unique_lock<std::mutex> lock(emu::dispatcherLock());
-    emu::dispatcherWait(
-        lock, [] { return false; }, &deadline);
-    return STATUS_SUCCESS;
+    NTSTATUS status = emu::threads::alertableWait(
+        lock, [] { return false; }, &deadline, Alertable != FALSE);
+    return status == STATUS_ALERTED ? STATUS_ALERTED : STATUS_SUCCESS;
 }
 
 } // extern "C"

@@ -11,9 +11,16 @@ namespace {
 constexpr ULONG kWorkItemTag = 'I' | ('o' << 8) | ('W' << 16) | ('k' << 24);
 constexpr ULONG kWorkItemMark = 0x6B576F49;
 
-std::mutex g_lock;
-std::condition_variable g_idle;
-int g_queued = 0;
+// Never destroyed: a detached worker may still be finishing while the process exits.
+struct Queue {
+    std::mutex lock;
+    std::condition_variable idle;
+    int queued = 0;
+};
+Queue& queue() {
+    static Queue* q = new Queue();
+    return *q;
+}
 
 } // namespace
 
@@ -26,14 +33,14 @@ struct _IO_WORKITEM {
 namespace emu::workitems {
 
 int queued() {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_queued;
+    std::lock_guard<std::mutex> guard(queue().lock);
+    return queue().queued;
 }
 
 bool waitIdle(int realTimeoutMs) {
-    std::unique_lock<std::mutex> guard(g_lock);
-    return g_idle.wait_for(guard, std::chrono::milliseconds(realTimeoutMs),
-                           [] { return g_queued == 0; });
+    std::unique_lock<std::mutex> guard(queue().lock);
+    return queue().idle.wait_for(guard, std::chrono::milliseconds(realTimeoutMs),
+                                 [] { return queue().queued == 0; });
 }
 
 } // namespace emu::workitems
@@ -56,9 +63,9 @@ void runItem(_IO_WORKITEM* item, PIO_WORKITEM_ROUTINE routine, PVOID context) {
         emu::verifierFailure("work item ended at raised IRQL",
                              "a work item routine returned at IRQL %d holding %d spin lock(s)",
                              state.irql, state.spinLocksHeld);
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (--g_queued == 0)
-        g_idle.notify_all();
+    std::lock_guard<std::mutex> guard(queue().lock);
+    if (--queue().queued == 0)
+        queue().idle.notify_all();
 }
 
 } // namespace
@@ -87,8 +94,8 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
                              "IoQueueWorkItem on %p, which is already queued",
                              static_cast<void*>(item));
     {
-        std::lock_guard<std::mutex> guard(g_lock);
-        ++g_queued;
+        std::lock_guard<std::mutex> guard(queue().lock);
+        ++queue().queued;
     }
     std::thread(runItem, item, WorkerRoutine, Context).detach();
 }

@@ -1,6 +1,7 @@
-// The replay tool as a person uses it: what it prints for the default capture, for a
-// capture whose frames miss the decoder's windows, for a capture of another protocol, and
-// how it refuses a malformed file.
+// The replay tool as a person uses it: what it prints for the default capture (through the
+// whole driver, with the times the class driver received the reports), for a capture whose
+// frames miss the decoder's windows, for a capture of another protocol, and how it refuses
+// a malformed file.
 #include "irkit/Encoders.h"
 #include "irkit/Mode2.h"
 
@@ -128,6 +129,16 @@ TEST_F(ReplayToolTest, DefaultCaptureShowsEachKeyWithItsReleaseAndTime) {
     EXPECT_NE(std::string::npos, run.out.find("   0.168 s  0x16        01 00 00 1f"))
         << "the first key carries the time of its packet and its IR command\n"
         << run.out;
+}
+
+TEST_F(ReplayToolTest, TheReportsComeThroughTheWholeDriver) {
+    ToolRun run = runTool("--driver-log");
+    ASSERT_EQ(0, run.exitCode) << run.out;
+    for (const char* step :
+         {"DriverEntry", "IRP_MN_START_DEVICE", "Select Configuration successful",
+          "THE KEY INFORMATION IS 0x16", "IRP_MN_REMOVE_DEVICE"}) {
+        EXPECT_NE(std::string::npos, run.out.find(step)) << "the driver's log shows " << step;
+    }
 }
 
 TEST_F(ReplayToolTest, FramesOutsideTheWindowsAreExplained) {

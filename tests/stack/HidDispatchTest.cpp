@@ -1,13 +1,13 @@
 // The internal HID requests as the class driver sends them to a started device: what is
 // copied, how much is reported, and that nothing is written outside the caller's buffer.
+#include "StackFixture.h"
 #include "hid/HidDescriptors.h"
-#include "tests/driver/DriverHarness.h"
 
 #include <cstring>
 
-namespace {
+using namespace stack;
 
-using driver_harness::DriverHarness;
+namespace {
 
 constexpr UCHAR kGuard = 0xA5;
 constexpr ULONG kNoBuffer = ~0u; // the row passes a null buffer
@@ -21,15 +21,7 @@ struct Row {
     const void* expected; // the first `information` bytes
 };
 
-HID_DEVICE_ATTRIBUTES attributes() {
-    HID_DEVICE_ATTRIBUTES a{};
-    a.Size = 32;
-    a.VendorID = 0xBEEF;
-    a.ProductID = 0xFEED;
-    a.VersionNumber = 0x0101;
-    return a;
-}
-const HID_DEVICE_ATTRIBUTES kAttributes = attributes();
+const HID_DEVICE_ATTRIBUTES kAttributes = {32, 0xBEEF, 0xFEED, 0x0101, {}};
 
 const Row kRows[] = {
     {"DeviceDescriptorWhole", IOCTL_HID_GET_DEVICE_DESCRIPTOR, 100, STATUS_SUCCESS, 9,
@@ -58,17 +50,30 @@ const Row kRows[] = {
     {"Deactivate", IOCTL_HID_DEACTIVATE_DEVICE, 0, STATUS_SUCCESS, 0, nullptr},
 };
 
-class HidDispatchTest : public DriverHarness, public ::testing::WithParamInterface<Row> {};
+emu::RequestOutcome hidRequest(PDEVICE_OBJECT fdo, ULONG code, void* buffer, ULONG length) {
+    return emu::sendAndWait(
+        fdo,
+        [=](PIRP irp, PIO_STACK_LOCATION stack) {
+            stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            stack->Parameters.DeviceIoControl.IoControlCode = code;
+            stack->Parameters.DeviceIoControl.OutputBufferLength = length;
+            irp->UserBuffer = buffer;
+        },
+        "HID request");
+}
+
+class HidDispatchTest : public StackTest, public ::testing::WithParamInterface<Row> {};
 
 TEST_P(HidDispatchTest, AnswersWithinTheCallersBuffer) {
     const Row& row = GetParam();
-    ASSERT_EQ(STATUS_SUCCESS, pnp(IRP_MN_START_DEVICE));
+    up();
     UCHAR buffer[300];
     memset(buffer, kGuard, sizeof buffer);
     bool none = row.length == kNoBuffer;
-    IO_STATUS_BLOCK io = hidRequest(row.code, none ? nullptr : buffer, none ? 32 : row.length);
-    EXPECT_EQ(row.status, io.Status);
-    EXPECT_EQ(row.information, io.Information);
+    emu::RequestOutcome io =
+        hidRequest(hidclass->fdo(), row.code, none ? nullptr : buffer, none ? 32 : row.length);
+    EXPECT_EQ(row.status, io.status);
+    EXPECT_EQ(row.information, io.information);
     if (row.expected != nullptr) {
         EXPECT_EQ(0, memcmp(row.expected, buffer, row.information));
     }
@@ -79,19 +84,17 @@ TEST_P(HidDispatchTest, AnswersWithinTheCallersBuffer) {
 INSTANTIATE_TEST_SUITE_P(Requests, HidDispatchTest, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
-class HidStateTest : public DriverHarness {};
-
-// Before the start, and after a stop, no HID request gets through, whatever it asks.
-TEST_F(HidStateTest, OnlyAStartedDeviceAnswers) {
+// Before the start and after a stop no HID request gets through, whatever it asks.
+TEST_F(StackTest, OnlyAStartedDeviceAnswersHidRequests) {
     UCHAR buffer[16];
+    ASSERT_EQ(STATUS_SUCCESS, hidclass->load());
+    ASSERT_EQ(STATUS_SUCCESS, hidclass->addDevice(receiver->pdo()));
     EXPECT_EQ(STATUS_NO_SUCH_DEVICE,
-              hidRequest(IOCTL_HID_GET_DEVICE_DESCRIPTOR, buffer, sizeof buffer).Status);
-    ASSERT_EQ(STATUS_SUCCESS, pnp(IRP_MN_START_DEVICE));
-    EXPECT_EQ(STATUS_SUCCESS,
-              hidRequest(IOCTL_HID_GET_DEVICE_DESCRIPTOR, buffer, sizeof buffer).Status);
-    ASSERT_EQ(STATUS_SUCCESS, pnp(IRP_MN_STOP_DEVICE));
+              hidRequest(hidclass->fdo(), IOCTL_HID_GET_DEVICE_DESCRIPTOR, buffer, 16).status);
+    ASSERT_EQ(STATUS_SUCCESS, hidclass->start()) << hidclass->lastError();
+    EXPECT_EQ(STATUS_SUCCESS, hidclass->stop().status);
     EXPECT_EQ(STATUS_NO_SUCH_DEVICE,
-              hidRequest(IOCTL_HID_GET_DEVICE_DESCRIPTOR, buffer, sizeof buffer).Status);
+              hidRequest(hidclass->fdo(), IOCTL_HID_GET_DEVICE_DESCRIPTOR, buffer, 16).status);
 }
 
 } // namespace

@@ -1,0 +1,241 @@
+// What the emulated Windows checks on every request and wait, shown with a minidriver
+// small enough to break each rule on purpose: registration checks of the class driver,
+// the verifier's rules on pending marks, returned statuses, requests never completed and
+// pool left at unload, alertable waits, absolute time-outs and the I/O manager's
+// completion of requests built with IoBuildDeviceIoControlRequest.
+#include "emu/hidclass/ClassDriver.h"
+#include "emu/kernel/Kernel.h"
+#include "emu/usbbus/VirtualReceiver.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+constexpr ULONG kWemb = 'W' | ('e' << 8) | ('m' << 16) | ('b' << 24);
+
+// How the toy minidriver misbehaves; one setting per test.
+struct Toy {
+    HID_MINIDRIVER_REGISTRATION record{};
+    bool fillPnp = true;
+    bool setAddDevice = true;
+    // Internal requests: 0 complete at once, 1 return STATUS_PENDING unmarked and keep,
+    // 2 complete with success but return an error, 3 mark pending and keep, 4 leak pool.
+    int ioctl = 0;
+    PIRP kept = nullptr;
+} g_toy;
+
+NTSTATUS toyPassDown(PDEVICE_OBJECT fdo, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IofCallDriver(static_cast<PHID_DEVICE_EXTENSION>(fdo->DeviceExtension)->NextDeviceObject,
+                         irp);
+}
+
+NTSTATUS toyIoctl(PDEVICE_OBJECT, PIRP irp) {
+    switch (g_toy.ioctl) {
+        case 1:
+            g_toy.kept = irp;
+            return STATUS_PENDING;
+        case 2:
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_UNSUCCESSFUL;
+        case 3:
+            IoMarkIrpPending(irp);
+            g_toy.kept = irp;
+            return STATUS_PENDING;
+        case 4:
+            ExAllocatePoolWithTag(NonPagedPool, 24, kWemb);
+            break;
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS toyAdd(PDRIVER_OBJECT, PDEVICE_OBJECT) {
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS toyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+    if (g_toy.fillPnp) {
+        driver->MajorFunction[IRP_MJ_PNP] = toyPassDown;
+        driver->MajorFunction[IRP_MJ_POWER] = toyPassDown;
+    }
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = toyIoctl;
+    driver->DriverExtension->AddDevice = g_toy.setAddDevice ? toyAdd : nullptr;
+    HID_MINIDRIVER_REGISTRATION record = g_toy.record;
+    record.DriverObject = driver;
+    record.RegistryPath = path;
+    return HidRegisterMinidriver(&record);
+}
+
+Toy goodToy() {
+    Toy toy;
+    toy.record.Revision = HID_REVISION;
+    toy.record.DeviceExtensionSize = 136;
+    toy.record.DevicesArePolled = FALSE;
+    return toy;
+}
+
+struct RegistrationCase {
+    const char* name;
+    void (*spoil)(Toy&);
+    NTSTATUS status;
+    const char* reason;
+};
+
+class RegistrationTest : public ::testing::TestWithParam<RegistrationCase> {};
+
+} // namespace
+
+TEST_P(RegistrationTest, ClassDriverRefusesWhatHidclassRefusesAndSaysWhy) {
+    g_toy = goodToy();
+    GetParam().spoil(g_toy);
+    emu::hid::ClassDriver hidclass(toyEntry);
+    EXPECT_EQ(GetParam().status, hidclass.load()) << hidclass.lastError();
+    EXPECT_EQ(GetParam().status, hidclass.registration().status);
+    EXPECT_NE(std::string::npos, hidclass.registration().refusal.find(GetParam().reason))
+        << "refusal: " << hidclass.registration().refusal;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, RegistrationTest,
+    ::testing::Values(RegistrationCase{"Accepted", [](Toy&) {}, STATUS_SUCCESS, ""},
+                      RegistrationCase{"Revision2", [](Toy& t) { t.record.Revision = 2; },
+                                       STATUS_REVISION_MISMATCH, "Revision 2"},
+                      RegistrationCase{"ExtensionOf88",
+                                       [](Toy& t) { t.record.DeviceExtensionSize = 88; },
+                                       STATUS_INVALID_PARAMETER, "DeviceExtensionSize 88"},
+                      RegistrationCase{"Polled", [](Toy& t) { t.record.DevicesArePolled = TRUE; },
+                                       STATUS_INVALID_PARAMETER, "DevicesArePolled"},
+                      RegistrationCase{"NoPnpRoutine", [](Toy& t) { t.fillPnp = false; },
+                                       STATUS_INVALID_PARAMETER, "IRP_MJ_PNP"},
+                      RegistrationCase{"NoAddDevice", [](Toy& t) { t.setAddDevice = false; },
+                                       STATUS_INVALID_PARAMETER, "AddDevice"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+
+// A toy device over a virtual receiver, started; then one internal request that the toy
+// answers in the chosen wrong way, and the class driver's unload checks (at once, with the
+// request still held, when unloadAtOnce).
+void toyStackWithIoctl(int behaviour, bool unloadAtOnce = false) {
+    g_toy = goodToy();
+    emu::usb::VirtualReceiver receiver;
+    emu::hid::ClassDriver hidclass(toyEntry);
+    hidclass.load();
+    hidclass.addDevice(receiver.pdo());
+    hidclass.pnp().pnp(IRP_MN_START_DEVICE);
+    g_toy.ioctl = behaviour;
+    UCHAR buffer[9];
+    auto setup = [&](PIRP irp, PIO_STACK_LOCATION stack) {
+        stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_HID_READ_REPORT;
+        stack->Parameters.DeviceIoControl.OutputBufferLength = sizeof buffer;
+        irp->UserBuffer = buffer;
+    };
+    if (!unloadAtOnce) {
+        emu::sendAndWait(hidclass.fdo(), setup, "read", 200);
+        return;
+    }
+    PIRP irp = emu::allocateWorldIrp(hidclass.fdo()->StackSize, [](PIRP done) { IoFreeIrp(done); });
+    setup(irp, emu::firstStackLocation(irp));
+    IofCallDriver(hidclass.fdo(), irp);
+    hidclass.unload();
+}
+
+struct DeathCase {
+    const char* name;
+    void (*run)();
+    const char* rule;
+};
+
+class VerifierRuleDeathTest : public ::testing::TestWithParam<DeathCase> {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+} // namespace
+
+TEST_P(VerifierRuleDeathTest, StopsWithTheRuleNamed) {
+    EXPECT_DEATH(GetParam().run(), GetParam().rule);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, VerifierRuleDeathTest,
+    ::testing::Values(
+        DeathCase{"PendingNotMarked", [] { toyStackWithIoctl(1); },
+                  "DRIVER VERIFIER: STATUS_PENDING returned for a request not marked pending"},
+        DeathCase{"ReturnedStatusDiffers", [] { toyStackWithIoctl(2); },
+                  "DRIVER VERIFIER: returned status differs from the completed status"},
+        DeathCase{"RequestNeverCompleted", [] { toyStackWithIoctl(3); },
+                  "DRIVER VERIFIER: request never completed"},
+        DeathCase{"PoolLeftAtUnload", [] { toyStackWithIoctl(4); },
+                  "DRIVER VERIFIER: pool leaked at teardown.*\n.*'Wemb'.*after DriverUnload"},
+        DeathCase{"OwedRequestAtUnload", [] { toyStackWithIoctl(3, true); },
+                  "DRIVER VERIFIER: IRP never completed"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(KernelRulesTest, AnAlertEndsOnlyAlertableWaitsWithStatusAlerted) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    NTSTATUS alertable = STATUS_PENDING, plain = STATUS_PENDING, delay = STATUS_PENDING;
+    std::thread a(
+        [&] { alertable = KeWaitForSingleObject(&event, Executive, KernelMode, TRUE, nullptr); });
+    std::thread p(
+        [&] { plain = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
+    std::thread d([&] {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -3600LL * 10000000; // an hour: only the alert can end it
+        delay = KeDelayExecutionThread(KernelMode, TRUE, &interval);
+    });
+    ASSERT_TRUE(emu::threads::waitForAlertableWaiters(2)) << "both alertable waits must be waiting";
+    EXPECT_EQ(2, emu::threads::alertWaiters());
+    a.join();
+    d.join();
+    EXPECT_EQ(STATUS_ALERTED, alertable);
+    EXPECT_EQ(STATUS_ALERTED, delay);
+    EXPECT_EQ(STATUS_PENDING, plain) << "a wait that is not alertable ignores the alert";
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    p.join();
+    EXPECT_EQ(STATUS_SUCCESS, plain);
+}
+
+TEST(KernelRulesTest, ASmallPositiveTimeOutIsAnAbsoluteTimeLongPast) {
+    EXPECT_GE(emu::clock::now(), emu::clock::kSystemTimeAtStart) << "system time from 2026 on";
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER meantAsFiveSeconds;
+    meantAsFiveSeconds.QuadPart = 5LL * 10000000; // positive: an instant in 1601
+    EXPECT_EQ(STATUS_TIMEOUT,
+              KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &meantAsFiveSeconds));
+}
+
+namespace {
+IO_STATUS_BLOCK g_iosb;
+KEVENT g_done;
+bool g_seenEarly = false;
+NTSTATUS lookAtIosb(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    g_seenEarly =
+        g_iosb.Status != static_cast<NTSTATUS>(0x7EADBEEF) || KeReadStateEvent(&g_done) != 0;
+    return irp->IoStatus.Status;
+}
+} // namespace
+
+TEST(KernelRulesTest, BuiltRequestsGetTheirStatusBlockAndEventOnlyAfterEveryCompletionRoutine) {
+    g_toy = goodToy();
+    emu::usb::VirtualReceiver receiver;
+    emu::hid::ClassDriver hidclass(toyEntry);
+    ASSERT_EQ(STATUS_SUCCESS, hidclass.load());
+    ASSERT_EQ(STATUS_SUCCESS, hidclass.addDevice(receiver.pdo()));
+    KeInitializeEvent(&g_done, NotificationEvent, FALSE);
+    g_iosb.Status = static_cast<NTSTATUS>(0x7EADBEEF);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_HID_ACTIVATE_DEVICE, hidclass.fdo(), nullptr, 0,
+                                             nullptr, 0, TRUE, &g_done, &g_iosb);
+    IoSetCompletionRoutine(irp, lookAtIosb, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(STATUS_SUCCESS, IofCallDriver(hidclass.fdo(), irp));
+    EXPECT_FALSE(g_seenEarly) << "status block or event written before the completion routine";
+    EXPECT_EQ(STATUS_SUCCESS, g_iosb.Status);
+    EXPECT_NE(0, KeReadStateEvent(&g_done));
+}

@@ -1,0 +1,237 @@
+// The driver under the emulated HID class driver, on the emulated USB bus: button presses
+// become the exact reports the class driver receives, and the Plug and Play and power
+// requests, faults of the receiver and failed allocations take the stack apart and back
+// together without a leak, a hang or an unclear status.
+#include "StackFixture.h"
+
+#include <thread>
+
+using namespace stack;
+
+namespace {
+
+struct KeyRow {
+    const char* name;
+    uint8_t command;
+    Bytes report;
+};
+
+class KeyReportTest : public StackTest, public ::testing::WithParamInterface<KeyRow> {};
+
+PDRIVER_DISPATCH g_busPnp = nullptr;
+PDEVICE_OBJECT g_fdo = nullptr;
+NTSTATUS g_duringStart = STATUS_PENDING;
+bool g_failStart = false;
+
+// A lower driver's start: while it runs the device is Starting, and the class driver asks
+// for the HID descriptor already.
+NTSTATUS busPnpWithSlowStart(PDEVICE_OBJECT device, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_START_DEVICE)
+        return g_busPnp(device, irp);
+    HID_DESCRIPTOR descriptor;
+    g_duringStart =
+        emu::sendAndWait(
+            g_fdo,
+            [&](PIRP ioctl, PIO_STACK_LOCATION stack) {
+                stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_HID_GET_DEVICE_DESCRIPTOR;
+                stack->Parameters.DeviceIoControl.OutputBufferLength = sizeof descriptor;
+                ioctl->UserBuffer = &descriptor;
+            },
+            "descriptor during start")
+            .status;
+    if (!g_failStart)
+        return g_busPnp(device, irp);
+    irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_DEVICE_NOT_CONNECTED;
+}
+
+class StartTest : public StackTest, public ::testing::WithParamInterface<bool> {};
+class PowerTest : public StackTest, public ::testing::WithParamInterface<ULONG> {};
+
+// Moves the manual clock along meanwhile, for the driver's waits with a time-out.
+bool waitForNoSystemThread() {
+    for (int i = 0; i < 5000 && emu::runningSystemThreads() != 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        emu::clock::advance(10 * 10000);
+    }
+    return emu::runningSystemThreads() == 0;
+}
+
+} // namespace
+
+TEST_P(KeyReportTest, AButtonPressReachesTheClassDriverAsItsReportThenARelease) {
+    up();
+    press(GetParam().command);
+    EXPECT_EQ((std::vector<Bytes>{GetParam().report, kRelease}), reports());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Buttons, KeyReportTest,
+    ::testing::Values(KeyRow{"Digit2", 0x16, {1, 0, 0, 0x1F, 0, 0, 0, 0, 0}},
+                      KeyRow{"CtrlAltF12", 0x1C, {1, 0x05, 0, 0x45, 0, 0, 0, 0, 0}},
+                      KeyRow{"ShiftPlus", 0x09, {1, 0x02, 0, 0x2E, 0, 0, 0, 0, 0}},
+                      KeyRow{"EmptyConsumer", 0x4A, {2, 0, 0, 0}},
+                      KeyRow{"NotInKeyMap", 0x33, {2, 0, 0, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StackTest, TheFirstDataPacketAfterAStartCountsAsARelease) {
+    up();
+    uint64_t mark = emu::debuglog::mark();
+    press(0x16, false); // no end-of-signal marker anywhere
+    EXPECT_EQ(1u, emu::debuglog::count("Current key is released", mark));
+    press(0x16, false);
+    EXPECT_EQ(2u, reports().size()) << "the same key again without a release is not new";
+}
+
+TEST_F(StackTest, AHeldArrowRepeatsAtArrivalsOneFiveAndNine) {
+    up();
+    const Bytes right = {1, 0, 0, 0x4F, 0, 0, 0, 0, 0};
+    std::vector<LONGLONG> arrivals;
+    for (int i = 1; i <= 9; i++) {
+        press(0x07, i == 9);
+        for (auto& key : hidclass->keys().take())
+            if (!key.release())
+                arrivals.push_back(i);
+        emu::clock::advance(irkit::kNecPeriodUs * 10);
+    }
+    EXPECT_EQ((std::vector<LONGLONG>{1, 5, 9}), arrivals);
+    press(0x07);
+    EXPECT_EQ((std::vector<Bytes>{right, kRelease}), reports()) << "after the let-go: a new key";
+}
+
+TEST_F(StackTest, StopAndStartAgainRecreateEveryObject) {
+    up();
+    press(0x16); // the parse thread has taken its sample buffer by then
+    reports();
+    const uint64_t startedBlocks = emu::pool::stats(RAVO_POOL_TAG).liveBlocks;
+    const size_t selects = receiver->countUrbs(URB_FUNCTION_SELECT_CONFIGURATION);
+    EXPECT_EQ(STATUS_SUCCESS, hidclass->stop().status);
+    EXPECT_TRUE(waitForNoSystemThread()) << "the parse thread ended";
+    EXPECT_TRUE(receiver->waitUntilIdle());
+    EXPECT_EQ(0u, receiver->outstandingRequests()) << "no read left with the bus";
+    EXPECT_LT(emu::pool::stats(RAVO_POOL_TAG).liveBlocks, startedBlocks) << "objects deleted";
+    ASSERT_EQ(STATUS_SUCCESS, hidclass->start()) << hidclass->lastError();
+    ASSERT_TRUE(receiver->waitForWaitingTransfers(kReads));
+    EXPECT_EQ(selects + 1, receiver->countUrbs(URB_FUNCTION_SELECT_CONFIGURATION));
+    press(0x16);
+    EXPECT_EQ(2u, reports().size());
+    EXPECT_EQ(startedBlocks, emu::pool::stats(RAVO_POOL_TAG).liveBlocks) << "the same objects";
+}
+
+TEST_F(StackTest, SurpriseRemovalDuringTrafficThenRemove) {
+    up();
+    std::vector<irkit::UsbPacket> packets = frame(0x16);
+    send({packets.begin(), packets.begin() + packets.size() / 2});
+    receiver->surpriseRemove();
+    EXPECT_EQ(STATUS_SUCCESS, hidclass->surpriseRemove().status);
+    EXPECT_EQ(STATUS_SUCCESS, hidclass->remove().status);
+    EXPECT_TRUE(waitForNoSystemThread());
+    EXPECT_TRUE(receiver->waitUntilIdle());
+    EXPECT_EQ(0u, receiver->outstandingRequests());
+    EXPECT_EQ(0u, emu::pool::stats(RAVO_POOL_TAG).liveBlocks) << "the Device is gone";
+}
+
+TEST_F(StackTest, RemoveWithoutStopWhileACancellationIsInFlight) {
+    up();
+    std::thread canceller([&] { hidclass->cancelReads(); });
+    emu::RequestOutcome removed = hidclass->pnp().pnp(IRP_MN_REMOVE_DEVICE);
+    canceller.join();
+    EXPECT_EQ(STATUS_SUCCESS, removed.status);
+    EXPECT_EQ(0u, hidclass->reads()->pending()) << "drained before the request went down";
+    EXPECT_TRUE(waitForNoSystemThread());
+    EXPECT_FALSE(NT_SUCCESS(hidclass->remove().status)) << "no Device after removal";
+}
+
+TEST_P(StartTest, InternalRequestsWhileStartingAreRefusedAndAFailedLowerStartIsReturned) {
+    g_failStart = GetParam();
+    ASSERT_EQ(STATUS_SUCCESS, hidclass->load());
+    ASSERT_EQ(STATUS_SUCCESS, hidclass->addDevice(receiver->pdo()));
+    g_fdo = hidclass->fdo();
+    g_busPnp = receiver->busDriver()->MajorFunction[IRP_MJ_PNP];
+    receiver->busDriver()->MajorFunction[IRP_MJ_PNP] = busPnpWithSlowStart;
+    NTSTATUS started = hidclass->start();
+    receiver->busDriver()->MajorFunction[IRP_MJ_PNP] = g_busPnp;
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, g_duringStart);
+    EXPECT_EQ(g_failStart ? STATUS_DEVICE_NOT_CONNECTED : STATUS_SUCCESS, started);
+    EXPECT_EQ(g_failStart ? 0u : 1u, static_cast<size_t>(emu::runningSystemThreads()));
+}
+
+INSTANTIATE_TEST_SUITE_P(LowerStart, StartTest, ::testing::Values(false, true));
+
+TEST_F(StackTest, AStartWhoseConfigurationFailsLeavesADeviceThatRefusesRequests) {
+    emu::usb::FaultRule stall;
+    stall.urbFunction = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    stall.count = -1;
+    receiver->injectFault(stall);
+    uint64_t mark = emu::debuglog::mark();
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, bringUp()) << "the PnP start succeeds, the HID requests fail";
+    EXPECT_TRUE(emu::debuglog::contains("Device configuration failed!", mark));
+    EXPECT_EQ(0, emu::runningSystemThreads());
+    EXPECT_TRUE(receiver->waitUntilIdle());
+    EXPECT_EQ(0u, receiver->outstandingRequests());
+}
+
+TEST_F(StackTest, AReadThatCannotBeResubmittedEndsTheParseThread) {
+    up();
+    uint64_t mark = emu::debuglog::mark();
+    // The bus refuses a request to a vanished device inside IofCallDriver.
+    receiver->setCompletionMode(emu::usb::CompletionMode::Immediate);
+    receiver->surpriseRemove();
+    EXPECT_TRUE(waitForNoSystemThread());
+    EXPECT_TRUE(emu::debuglog::contains("looks like USB device is removed", mark));
+}
+
+TEST_P(PowerTest, SleepAndWakeStopAndRestartTheTransferAndAHeldKeyIsNewAfterIt) {
+    emu::setOsVersion(GetParam() < 6000 ? 5 : 10, 1, GetParam());
+    up();
+    press(0x16, false);
+    EXPECT_EQ(2u, reports().size());
+    emu::RequestOutcome d3 = hidclass->pnp().setDevicePower(PowerDeviceD3);
+    EXPECT_EQ(STATUS_PENDING, d3.returned);
+    EXPECT_EQ(STATUS_SUCCESS, d3.status);
+    EXPECT_TRUE(waitForNoSystemThread()) << "no parse thread while asleep";
+    EXPECT_TRUE(receiver->waitUntilIdle());
+    EXPECT_EQ(0u, receiver->outstandingRequests());
+    EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD0).status);
+    ASSERT_TRUE(receiver->waitForWaitingTransfers(kReads)) << "reads again after the wake-up";
+    press(0x16, false);
+    EXPECT_EQ(2u, reports().size()) << "the key held across the sleep is a new press";
+    EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().queryPower(SystemPowerState, 4).status);
+    EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setSystemPower(PowerSystemWorking).status);
+    EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD1).status);
+    EXPECT_EQ(1, emu::runningSystemThreads()) << "D1 changes nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, PowerTest, ::testing::Values(2600u, 5999u, 6000u, 19045u));
+
+TEST_F(StackTest, AnAllocationFailureAtEverySiteOfStartLeavesNoLeakNoHangAndAClearStatus) {
+    uint64_t site = 1;
+    for (;; site++) {
+        auto bus = std::make_unique<emu::usb::VirtualReceiver>();
+        auto hid = std::make_unique<emu::hid::ClassDriver>(&DriverEntry);
+        ASSERT_EQ(STATUS_SUCCESS, hid->load());
+        ASSERT_EQ(STATUS_SUCCESS, hid->addDevice(bus->pdo()));
+        const uint64_t before = emu::pool::allocationCount();
+        const uint64_t mark = emu::debuglog::mark();
+        emu::pool::failNthAllocation(site);
+        NTSTATUS status = hid->start();
+        const bool reached = emu::pool::allocationCount() - before >= site;
+        emu::pool::clearFaults();
+        if (NT_SUCCESS(status) && reached) {
+            // Started: with the reads the transfer got, or saying it got none.
+            bus->waitUntilIdle();
+            bool said = emu::debuglog::contains("data tansfer start status unsuccessful", mark);
+            EXPECT_TRUE(said || bus->waitingTransfers() >= 1) << "site " << site;
+        } else if (!NT_SUCCESS(status)) {
+            EXPECT_TRUE(status == STATUS_NO_SUCH_DEVICE || status == STATUS_INSUFFICIENT_RESOURCES)
+                << "site " << site << ": 0x" << std::hex << status;
+        }
+        hid.reset(); // remove and unload: the verifier stops on a leak
+        bus.reset();
+        if (!reached)
+            break;
+    }
+    EXPECT_GT(site, 5u) << "start allocates at several sites";
+}
