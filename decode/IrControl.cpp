@@ -12,6 +12,8 @@ void IR_Control::processKey(ULONG key) {
         // Only lets the next identical command count as a new press; the host already had
         // its release report right after the key.
         _last_key = IR_KEY_RELEASE;
+        // Nothing of a signal may carry over into the next one.
+        _repeat_count = 0;
         return;
     }
 

@@ -1,7 +1,5 @@
 #include "decode/NecProtocol.h"
 
-#include "decode/SampleBuffers.h"
-
 namespace {
 
 // Windows in sample units (50 us); both ends belong to the window.
@@ -16,169 +14,195 @@ const ULONG kZeroSpaceMaxUnits = 800 / IR_SAMPLE_UNIT_US;
 const ULONG kOneSpaceMinUnits = 1450 / IR_SAMPLE_UNIT_US;
 const ULONG kOneSpaceMaxUnits = 1950 / IR_SAMPLE_UNIT_US;
 
-const ULONG kBitsPerByte = 8;
+const UCHAR kFrameBits = 32;
 
-static_assert(NEC_HISTORY_SAMPLES >= NEC_FRAME_SAMPLES + IR_DATA_BUFFER_SAMPLES,
-              "a kept frame and a whole IR data buffer must fit in the history");
-
-// Anything that is not a space counts as a pulse, so every sample moves an attempt on.
+// Anything that is not a space counts as a pulse, so every sample moves a frame on.
 inline bool isSpace(const IrSample& sample) {
     return sample.level == 0;
 }
 
 inline bool within(ULONG duration, ULONG low, ULONG high) {
-    return duration >= low && duration <= high;
+    // One unsigned comparison: a duration below low wraps past the window's width.
+    return duration - low <= high - low;
 }
 
 } // namespace
 
-NEC_Protocol::NEC_Protocol(NTSTATUS* status)
-    : _count(0), _p_history(nullptr), _p_read(nullptr), _p_history_end(nullptr), _p_frame(nullptr),
-      _p_frame_end(nullptr), _address(0), _address_inv(0), _command(0), _command_inv(0) {
-    *status = allocateSampleBuffers(&_p_history, NEC_HISTORY_SAMPLES, &_p_frame, NEC_FRAME_SAMPLES);
-    _p_read = _p_history;
-    _p_history_end = _p_history;
-    _p_frame_end = _p_frame;
+NEC_Protocol::NEC_Protocol(NTSTATUS* status) : _state(Idle), _bit(0), _count(0), _sum(0), _bits(0) {
+    *status = STATUS_SUCCESS;
 }
 
-NEC_Protocol::~NEC_Protocol() {
-    freeSampleBuffers(&_p_history, &_p_frame);
-    _p_read = nullptr;
-    _p_history_end = nullptr;
-    _p_frame_end = nullptr;
-}
+NEC_Protocol::~NEC_Protocol() {}
 
 void NEC_Protocol::reset() {
+    _state = Idle;
+    _bit = 0;
     _count = 0;
-    _p_read = _p_history;
-    _p_history_end = _p_history;
-    _p_frame_end = _p_frame;
+    _sum = 0;
+    _bits = 0;
 }
 
-void NEC_Protocol::beginAttempt() {
-    _address = 0;
-    _address_inv = 0;
-    _command = 0;
-    _command_inv = 0;
-    // The frame copy is not cleared: only its first _count samples are ever read, and an
-    // attempt begins at nearly every sample of noise and gaps.
-    _p_frame_end = _p_frame;
-    _count = 0;
-}
-
-// Takes the sample under the read position into the frame copy and steps over it. A full
-// frame copy fails the attempt: only a leader cut into many pieces gets there, and the
-// kept frame must never outgrow the room the history has for it.
-bool NEC_Protocol::acceptSample() {
-    if (_count >= NEC_FRAME_SAMPLES) {
-        return false;
-    }
-    *_p_frame_end++ = *_p_read++;
-    _count++;
-    return true;
-}
-
-NEC_Protocol::LeaderPulse NEC_Protocol::readLeaderPulse() {
-    // The terminator is a pulse, so this stops at it at the latest.
-    while (isSpace(*_p_read)) {
-        _p_read++;
-    }
-    ULONG sum = 0;
-    while (!isSpace(*_p_read)) {
-        // A USB packet may end inside the leader pulse or right behind it. Its pulse
-        // samples so far are kept with the frame, so that the next packet continues it:
-        // dropping them would lose the key press. A pulse no longer than a bit's is the
-        // stop pulse of a frame or noise, not the start of a leader.
-        if (isTerminator(*_p_read)) {
-            return (sum > kBitPulseMaxUnits && sum <= kLeaderPulseMaxUnits) ? LeaderCut
-                                                                            : LeaderFailed;
-        }
-        sum += _p_read->duration;
-        if (!acceptSample()) {
-            return LeaderFailed;
-        }
-    }
-    return within(sum, kLeaderPulseMinUnits, kLeaderPulseMaxUnits) ? LeaderPassed : LeaderFailed;
-}
-
-bool NEC_Protocol::readLeaderSpace() {
-    const IrSample& sample = *_p_read;
-    if (isTerminator(sample) || !isSpace(sample) ||
-        !within(sample.duration, kLeaderSpaceMinUnits, kLeaderSpaceMaxUnits)) {
-        return false;
-    }
-    return acceptSample();
-}
-
-bool NEC_Protocol::readByte(ULONG* value) {
-    ULONG byte = 0;
-    for (ULONG bit = 0; bit < kBitsPerByte; bit++) {
-        const IrSample& pulse = *_p_read;
-        if (isTerminator(pulse) || isSpace(pulse) ||
-            !within(pulse.duration, kBitPulseMinUnits, kBitPulseMaxUnits)) {
-            return false;
-        }
-        if (!acceptSample()) {
-            return false;
-        }
-        const IrSample& space = *_p_read;
-        if (isTerminator(space) || !isSpace(space)) {
-            return false;
-        }
-        if (within(space.duration, kOneSpaceMinUnits, kOneSpaceMaxUnits)) {
-            byte |= 1u << bit;
-        } else if (!within(space.duration, kZeroSpaceMinUnits, kZeroSpaceMaxUnits)) {
-            return false;
-        }
-        if (!acceptSample()) {
-            return false;
-        }
-    }
-    *value = byte;
-    return true;
-}
-
+// One pass over the samples, each state a place in the code and the state in locals: the
+// branches follow the signal instead of one jump through a table per sample. A sample on
+// which the frame fails is read again from Idle, where it may begin the next frame.
 bool NEC_Protocol::decode(IrSample* data, KeyInfo* info) {
-    RtlCopyMemory(_p_history_end, data, IR_DATA_BUFFER_BYTES);
+    ULONG count = _count;
+    ULONG sum = _sum;
+    ULONG bits = _bits;
+    ULONG bit = _bit;
+    State state = _state;
+    const IrSample* sample = data;
     // The parser always ends its samples long before the last slot; a buffer that does not
-    // must still not let the scan run past the history.
-    IrSample* last = _p_history_end + IR_DATA_BUFFER_SAMPLES - 1;
-    last->level = 1;
-    last->duration = 0;
+    // is read no further than the slot before it.
+    const IrSample* end = data + IR_DATA_BUFFER_SAMPLES - 1;
+    // The terminator is a pulse of 0 units, outside every pulse window: it is looked for only
+    // where a sample is not what the frame expects.
 
-    _p_read = _p_history;
-    // started stays false only while the latest attempt has begun a frame (its leader pulse
-    // passed, or was cut by the end of the data) and has not completed: that attempt is the
-    // unfinished frame to keep.
-    bool started = true;
-    while (!isTerminator(*_p_read)) {
-        beginAttempt();
-        started = true;
-        LeaderPulse leader = readLeaderPulse();
-        if (leader != LeaderPassed) {
-            // A leader cut by the end of the data is the unfinished frame to keep.
-            started = leader != LeaderCut;
-            continue;
+    switch (state) {
+        case LeaderPulse:
+            goto leaderPulse;
+        case BitPulse:
+            goto bitPulse;
+        case BitSpace:
+            goto bitSpace;
+        case StopPulse:
+            goto stopPulse;
+        case Gap:
+            goto gap;
+        default:
+            break;
+    }
+
+idle:
+    while (true) {
+        if (sample >= end) {
+            state = Idle;
+            goto done;
         }
-        started = false;
-        if (!readLeaderSpace() || !readByte(&_address) || !readByte(&_address_inv) ||
-            !readByte(&_command) || !readByte(&_command_inv)) {
-            continue;
+        if (!isSpace(*sample)) {
+            break;
         }
-        // Only the command is checked against its complement; any address is answered.
-        if (((~_command_inv) & 0xFF) != _command) {
-            continue;
+        ++sample;
+    }
+    if (isTerminator(*sample)) {
+        state = Idle;
+        goto done;
+    }
+    count = 0;
+    sum = 0;
+
+leaderPulse:
+    while (true) {
+        if (sample >= end || isTerminator(*sample)) {
+            // A leader pulse is kept at the end of the data only while the next data can
+            // still make it one: longer than a bit's pulse (a stop pulse or noise is no
+            // leader) and not already too long.
+            state = sum > kBitPulseMaxUnits && sum <= kLeaderPulseMaxUnits ? LeaderPulse : Idle;
+            goto done;
         }
-        started = true;
-        info->key = _command;
+        if (isSpace(*sample)) {
+            break;
+        }
+        if (count >= NEC_FRAME_SAMPLES) {
+            goto idle;
+        }
+        count++;
+        sum += sample->duration;
+        ++sample;
+    }
+    if (!within(sum, kLeaderPulseMinUnits, kLeaderPulseMaxUnits) ||
+        !within(sample->duration, kLeaderSpaceMinUnits, kLeaderSpaceMaxUnits) ||
+        count >= NEC_FRAME_SAMPLES) {
+        goto idle;
+    }
+    count++;
+    ++sample;
+    bits = 0;
+    bit = 0;
+
+    while (true) {
+    bitPulse:
+        if (sample >= end) {
+            state = BitPulse;
+            goto done;
+        }
+        if (isSpace(*sample) || !within(sample->duration, kBitPulseMinUnits, kBitPulseMaxUnits) ||
+            count >= NEC_FRAME_SAMPLES) {
+            if (isTerminator(*sample)) {
+                state = BitPulse;
+                goto done;
+            }
+            goto idle;
+        }
+        count++;
+        ++sample;
+    bitSpace:
+        if (sample >= end) {
+            state = BitSpace;
+            goto done;
+        }
+        {
+            const ULONG duration = sample->duration;
+            const ULONG one = within(duration, kOneSpaceMinUnits, kOneSpaceMaxUnits) ? 1 : 0;
+            const bool zero = within(duration, kZeroSpaceMinUnits, kZeroSpaceMaxUnits);
+            if (!isSpace(*sample) || !(one || zero) || count >= NEC_FRAME_SAMPLES) {
+                if (isTerminator(*sample)) {
+                    state = BitSpace;
+                    goto done;
+                }
+                goto idle;
+            }
+            bits |= one << bit;
+        }
+        count++;
+        ++sample;
+        if (++bit == kFrameBits) {
+            break;
+        }
+    }
+    // Only the command is checked against its complement; any address is answered. A
+    // failed check has used the sample: the next is read from Idle.
+    if ((((~bits) >> 24) & 0xFF) != ((bits >> 16) & 0xFF)) {
+        goto idle;
+    }
+
+stopPulse:
+    // Protocols on NEC timing with more than 32 bits (air conditioners send each byte
+    // followed by its inverse) open with 32 bits that pass every check: a frame is one only
+    // if its stop pulse comes next and is followed by a space longer than any bit's, the
+    // silence of the end of the signal included.
+    if (sample >= end) {
+        state = StopPulse;
+        goto done;
+    }
+    if (isSpace(*sample) || !within(sample->duration, kBitPulseMinUnits, kBitPulseMaxUnits) ||
+        count >= NEC_FRAME_SAMPLES) {
+        if (isTerminator(*sample)) {
+            state = StopPulse;
+            goto done;
+        }
+        goto idle;
+    }
+    count++;
+    ++sample;
+
+gap:
+    if (sample >= end || isTerminator(*sample)) {
+        state = Gap;
+        goto done;
+    }
+    if (isSpace(*sample) && sample->duration > kOneSpaceMaxUnits) {
+        info->key = (bits >> 16) & 0xFF;
         info->valid = 1;
     }
+    // Either way the gap is read again from Idle, which skips a space.
+    goto idle;
 
-    if (!started && _count <= NEC_FRAME_SAMPLES) {
-        RtlCopyMemory(_p_history, _p_frame, _count * sizeof(IrSample));
-        _p_history_end = _p_history + _count;
-    } else {
-        _p_history_end = _p_history;
-    }
+done:
+    _state = state;
+    _count = static_cast<USHORT>(count);
+    _sum = sum;
+    _bits = bits;
+    _bit = static_cast<UCHAR>(bit);
     return true;
 }

@@ -1,21 +1,23 @@
 // Decoder for NEC remotes: a 9 ms leader pulse, a 4.5 ms leader space and 32 bits, least
-// significant first, in the bytes address, inverted address, command, inverted command.
-// A frame spans several packets, so an unfinished frame is kept from its leader on and
-// decoded again, with the next IR data buffer appended, at the next call.
+// significant first, in the bytes address, inverted address, command, inverted command,
+// then a stop pulse and a space longer than any bit's.
+//
+// A frame spans several packets. The decoder reads every sample once, as it arrives, and
+// keeps where it stands in the frame between calls, so that a packet costs only its own
+// samples.
 #pragma once
 
 #include "decode/IrProtocol.h"
 
-// A frame attempt accepts the leader pulse samples, the leader space and 64 bit samples:
-// 67 with the leader in two samples. An attempt that would accept more fails.
-#define NEC_FRAME_SAMPLES 68
-// A kept frame followed by one whole IR data buffer.
-#define NEC_HISTORY_SAMPLES (NEC_FRAME_SAMPLES + IR_DATA_BUFFER_SAMPLES)
+// A frame accepts the leader pulse samples, the leader space, 64 bit samples and the stop
+// pulse: 68 with the leader in two samples, 69 in three. A frame that would accept more
+// (a leader cut into many pieces) fails.
+#define NEC_FRAME_SAMPLES 69
 
 class NEC_Protocol : public IR_Protocol {
 public:
-    // Allocates the history and the frame copy; status is STATUS_INSUFFICIENT_RESOURCES
-    // when either cannot be had, and the object then holds nothing.
+    // Holds no buffer; status is always STATUS_SUCCESS. The out-parameter keeps the shape
+    // every decoder is created with.
     explicit NEC_Protocol(NTSTATUS* status);
     ~NEC_Protocol() override;
 
@@ -28,23 +30,19 @@ public:
 private:
     friend struct DecoderProbe;
 
-    void beginAttempt();
-    bool acceptSample();
-    // How the leader pulse check ended: in the window, outside it, or with the data
-    // ending while the pulse could still grow into the window.
-    enum LeaderPulse { LeaderPassed, LeaderFailed, LeaderCut };
-    LeaderPulse readLeaderPulse();
-    bool readLeaderSpace();
-    bool readByte(ULONG* value);
+    // Where the decoder stands: the period it expects next.
+    enum State : UCHAR {
+        Idle,        // between frames: spaces are skipped, a pulse may begin a leader
+        LeaderPulse, // summing the pulse samples of a leader; its space is read there too
+        BitPulse,
+        BitSpace,
+        StopPulse,
+        Gap, // the space behind the stop pulse
+    };
 
-    ULONG _count;
-    IrSample* _p_history;
-    IrSample* _p_read;
-    IrSample* _p_history_end;
-    IrSample* _p_frame;
-    IrSample* _p_frame_end;
-    ULONG _address;
-    ULONG _address_inv;
-    ULONG _command;
-    ULONG _command_inv;
+    State _state;
+    UCHAR _bit;    // bits read so far, 0 to 32
+    USHORT _count; // samples the current frame has accepted
+    ULONG _sum;    // leader pulse so far, in sample units
+    ULONG _bits;   // the bits read, the first in bit 0
 };

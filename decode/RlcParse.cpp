@@ -68,22 +68,6 @@ void RLC_parse::carryTail(const UCHAR* cursor, ULONG remaining) {
     _carried += remaining;
 }
 
-ULONG RLC_parse::takeGroup(const UCHAR* cursor, ULONG count, ULONG remaining, IrSample** out) {
-    if (count > remaining - 1) {
-        carryTail(cursor, remaining);
-        return remaining;
-    }
-    IrSample* sample = *out;
-    for (ULONG i = 1; i <= count; ++i) {
-        UCHAR byte = cursor[i];
-        sample->level = (UCHAR)(byte >> 7);
-        sample->duration = (UCHAR)(byte & 0x7F);
-        ++sample;
-    }
-    *out = sample;
-    return count + 1;
-}
-
 ULONG RLC_parse::takeResponse(const UCHAR* cursor, ULONG remaining) {
     UCHAR type = cursor[0];
     UCHAR id = 0;
@@ -123,32 +107,65 @@ bool RLC_parse::parse(const UCHAR* packet, IrSample* out, ULONG length) {
         length = RLC_MAX_PACKET_BYTES;
     }
 
-    RtlZeroMemory(_carry, sizeof(_carry));
-    RtlCopyMemory(_p_write, packet, length);
-    ULONG total = length + _carried;
+    // With nothing carried the packet is read where it lies; a carried tail is completed
+    // behind it in the work buffer.
+    const UCHAR* cursor = packet;
+    ULONG total = length;
+    if (_carried != 0) {
+        RtlCopyMemory(_p_write, packet, length);
+        cursor = _p_buffer;
+        total = length + _carried;
+    }
     // Only a cut item ends the loop early, so only the last item can leave a tail.
     _carried = 0;
-    const UCHAR* cursor = _p_buffer;
     ULONG consumed = 0;
 
     while (consumed < total && *cursor != RLC_END_OF_SIGNAL) {
-        ULONG remaining = total - consumed;
-        UCHAR type = (UCHAR)(*cursor >> 5);
-        UCHAR count = (UCHAR)(*cursor & 0x1F);
-        ULONG taken;
-        if (type == 7 || (type == 4 && count == 31)) {
+        const UCHAR header = *cursor;
+        const ULONG remaining = total - consumed;
+        ULONG taken = 1;
+        if (header >= RLC_GROUP_FIRST && header <= RLC_GROUP_LAST) {
+            // A group of samples, the bulk of the stream: written here, without a call.
+            const ULONG count = header & 0x1F;
+            if (count >= remaining) {
+                carryTail(cursor, remaining);
+                taken = remaining;
+            } else if (count == 4) {
+                // Full groups are nearly all of the stream: no loop.
+                out[0].level = (UCHAR)(cursor[1] >> 7);
+                out[0].duration = (UCHAR)(cursor[1] & 0x7F);
+                out[1].level = (UCHAR)(cursor[2] >> 7);
+                out[1].duration = (UCHAR)(cursor[2] & 0x7F);
+                out[2].level = (UCHAR)(cursor[3] >> 7);
+                out[2].duration = (UCHAR)(cursor[3] & 0x7F);
+                out[3].level = (UCHAR)(cursor[4] >> 7);
+                out[3].duration = (UCHAR)(cursor[4] & 0x7F);
+                out += 4;
+                taken = 5;
+            } else {
+                for (ULONG i = 1; i <= count; ++i) {
+                    out->level = (UCHAR)(cursor[i] >> 7);
+                    out->duration = (UCHAR)(cursor[i] & 0x7F);
+                    ++out;
+                }
+                taken = count + 1;
+            }
+        } else if (header >= 0xE0 || header == RLC_RESPONSE_HEADER) {
             taken = takeResponse(cursor, remaining);
-        } else if (type == 4 && count <= 4) {
-            taken = takeGroup(cursor, count, remaining, &out);
-        } else {
-            taken = 1;
         }
         consumed += taken;
         cursor += taken;
     }
     if (consumed < total) {
-        // Stopped at the marker; what follows it in the packet is dropped.
+        // Stopped at the marker; what follows it in the packet is dropped. The marker means
+        // the sensor has seen silence for longer than any signal has spaces: the decoders
+        // are handed that silence as the longest space a sample holds, so that no frame or
+        // leader they keep from this signal is continued by the next one, and a frame that
+        // ends right before the marker is known to have ended.
         _released = 1;
+        out->level = 0;
+        out->duration = RLC_SILENCE_UNITS;
+        ++out;
     }
 
     if (oversized) {

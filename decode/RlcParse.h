@@ -17,6 +17,11 @@
 
 // Header bytes of the packet stream.
 #define RLC_END_OF_SIGNAL 0x80
+#define RLC_GROUP_FIRST 0x81     // a group of 1 sample ...
+#define RLC_GROUP_LAST 0x84      // ... to 4 samples
+#define RLC_RESPONSE_HEADER 0x9F // and 0xE0 to 0xFF
+// The space written in place of the end-of-signal marker, in sample units.
+#define RLC_SILENCE_UNITS 127
 
 class RLC_parse {
 public:
@@ -30,7 +35,8 @@ public:
 
     // Forgets a carried tail and arms the release report.
     void reset();
-    // Writes the samples of one packet to out (at least 40 slots), then the terminator.
+    // Writes the samples of one packet to out (at least 40 slots), then the terminator. An
+    // end-of-signal marker adds a space of RLC_SILENCE_UNITS behind the samples before it.
     // A length above 32 comes only from a misbehaving device: the first 32 bytes are
     // parsed and nothing is carried over. Always returns true.
     bool parse(const UCHAR* packet, IrSample* out, ULONG length);
@@ -41,7 +47,6 @@ public:
     ULONG carried() const { return _carried; }
 
 private:
-    ULONG takeGroup(const UCHAR* cursor, ULONG count, ULONG remaining, IrSample** out);
     ULONG takeResponse(const UCHAR* cursor, ULONG remaining);
     void carryTail(const UCHAR* cursor, ULONG remaining);
 

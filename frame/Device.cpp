@@ -12,6 +12,18 @@
 #include "transfer/DataTransfer.h"
 #include "usb/CUsbInterface.h"
 
+namespace {
+
+// Every owner deletes its objects only when they exist: the pool's delete reports a null.
+template <typename T> void deleteObject(T*& object) {
+    if (object != nullptr) {
+        delete object;
+        object = nullptr;
+    }
+}
+
+} // namespace
+
 Device::Device(PDEVICE_OBJECT fdo)
     : _state(NotStarted), _p_fdo(fdo), _p_ir_control(nullptr), _p_rlc_parse(nullptr),
       _p_protocol(nullptr), _p_usb(nullptr), _p_data_transfer(nullptr), _power_state(1),
@@ -163,24 +175,9 @@ void Device::deleteObjects() {
     // gone before they are.
     if (_p_data_transfer != nullptr)
         _p_data_transfer->stop();
-    if (_p_ir_control != nullptr) {
-        delete _p_ir_control;
-        _p_ir_control = nullptr;
-    }
-    if (_p_rlc_parse != nullptr) {
-        delete _p_rlc_parse;
-        _p_rlc_parse = nullptr;
-    }
-    if (_p_protocol != nullptr) {
-        delete _p_protocol;
-        _p_protocol = nullptr;
-    }
-    if (_p_data_transfer != nullptr) {
-        delete _p_data_transfer;
-        _p_data_transfer = nullptr;
-    }
-    if (_p_usb != nullptr) {
-        delete _p_usb;
-        _p_usb = nullptr;
-    }
+    deleteObject(_p_ir_control);
+    deleteObject(_p_rlc_parse);
+    deleteObject(_p_protocol);
+    deleteObject(_p_data_transfer);
+    deleteObject(_p_usb);
 }

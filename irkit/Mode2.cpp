@@ -3,6 +3,7 @@
 #include <cctype>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace irkit {
@@ -31,6 +32,32 @@ std::vector<std::string_view> words(std::string_view line) {
     return result;
 }
 
+// Input as it may be quoted in a message: bytes that are not printable text as \xNN, and
+// no more than 64 of them.
+std::string shown(std::string_view text) {
+    constexpr size_t kMost = 64;
+    std::string result;
+    for (size_t i = 0; i < text.size() && i < kMost; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            result += static_cast<char>(c);
+        } else {
+            static const char kHex[] = "0123456789abcdef";
+            result += "\\x";
+            result += kHex[c >> 4];
+            result += kHex[c & 0xF];
+        }
+    }
+    if (text.size() > kMost) {
+        result += "...";
+    }
+    return result;
+}
+
+std::string quoted(std::string_view text) {
+    return "'" + shown(text) + "'";
+}
+
 // Reads a duration; on failure returns false and says why in problem.
 bool readValue(std::string_view text, uint32_t& value, std::string& problem) {
     if (text.empty()) {
@@ -38,18 +65,18 @@ bool readValue(std::string_view text, uint32_t& value, std::string& problem) {
         return false;
     }
     if (text[0] == '-') {
-        problem = "negative value '" + std::string(text) + "'";
+        problem = "negative value " + quoted(text);
         return false;
     }
     uint64_t number = 0;
     for (char c : text) {
         if (!std::isdigit(static_cast<unsigned char>(c))) {
-            problem = "non-numeric value '" + std::string(text) + "'";
+            problem = "non-numeric value " + quoted(text);
             return false;
         }
         number = number * 10 + static_cast<uint64_t>(c - '0');
         if (number > 0xFFFFFFFFull) {
-            problem = "value '" + std::string(text) + "' is too large";
+            problem = "value " + quoted(text) + " is too large";
             return false;
         }
     }
@@ -61,91 +88,184 @@ bool readValue(std::string_view text, uint32_t& value, std::string& problem) {
     return true;
 }
 
-class Reader {
-public:
-    Mode2Result run(std::string_view text) {
-        size_t start = 0;
-        size_t number = 0;
-        while (start <= text.size()) {
-            size_t end = text.find('\n', start);
-            if (end == std::string_view::npos) {
-                end = text.size();
-            }
-            ++number;
-            if (!line(text.substr(start, end - start))) {
-                _result.errorLine = number;
-                _result.error = "line " + std::to_string(number) + ": " + _problem;
-                return std::move(_result);
-            }
-            start = end + 1;
-        }
-        return std::move(_result);
-    }
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
 
-private:
-    bool line(std::string_view text) {
-        const size_t hash = text.find('#');
-        if (hash != std::string_view::npos) {
-            text = text.substr(0, hash);
-        }
-        const std::vector<std::string_view> items = words(text);
-        if (items.empty()) {
+// Lines that LIRC's mode2 and ir-ctl print around the periods.
+bool holdsNoPeriod(std::string_view line, std::string_view first) {
+    return first == "carrier" || startsWith(line, "Using driver ") ||
+           startsWith(line, "Using device") || startsWith(line, "Trying device") ||
+           startsWith(line, "Running as regular user");
+}
+
+std::string_view trimmed(std::string_view text) {
+    size_t begin = 0;
+    while (begin < text.size() && isBlank(text[begin])) {
+        ++begin;
+    }
+    size_t end = text.size();
+    while (end > begin && isBlank(text[end - 1])) {
+        --end;
+    }
+    return text.substr(begin, end - begin);
+}
+
+} // namespace
+
+Mode2Reader::Mode2Reader(std::istream& in) : _in(in) {}
+
+bool Mode2Reader::next(IrTiming& period) {
+    while (true) {
+        // The last period of the line may still grow with the next line; the ones before
+        // it are done.
+        if (_readyNext + 1 < _ready.size() || (_ended && _readyNext < _ready.size())) {
+            period = _ready[_readyNext++];
             return true;
         }
-        const std::string_view first = items[0];
-        if (first[0] == '+' || first[0] == '-') {
-            return signedValues(items);
-        }
-        bool isPulse;
-        if (first == "pulse") {
-            isPulse = true;
-        } else if (first == "space" || first == "timeout") {
-            isPulse = false;
-        } else {
-            _problem = "unknown word '" + std::string(first) + "'";
+        if (_ended) {
             return false;
         }
-        if (items.size() < 2) {
-            _problem = "missing value after '" + std::string(first) + "'";
+        if (_readyNext > 0) {
+            _ready.erase(_ready.begin(), _ready.begin() + static_cast<long>(_readyNext));
+            _readyNext = 0;
+        }
+        if (!readLine()) {
+            _ended = true;
+        }
+    }
+}
+
+void Mode2Reader::add(IrTiming period) {
+    append(_ready, period);
+}
+
+// Reads and parses one line; false at the end of the text or at an error.
+bool Mode2Reader::readLine() {
+    std::streambuf* buffer = _in.rdbuf();
+    if (buffer == nullptr) {
+        return false;
+    }
+    _line.clear();
+    bool any = false;
+    bool tooLong = false;
+    while (true) {
+        const int c = buffer->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            break;
+        }
+        any = true;
+        if (c == '\n') {
+            break;
+        }
+        if (_line.size() < kMode2MaxLineBytes) {
+            _line += static_cast<char>(c);
+        } else {
+            tooLong = true;
+        }
+    }
+    if (!any) {
+        return false;
+    }
+    ++_lineNumber;
+    if (tooLong) {
+        _problem = "longer than " + std::to_string(kMode2MaxLineBytes) + " characters";
+    } else if (parseLine(_line)) {
+        return true;
+    }
+    _errorLine = _lineNumber;
+    _error = "line " + std::to_string(_lineNumber) + ": " + _problem;
+    return false;
+}
+
+void Mode2Reader::skipped(std::string_view text) {
+    if (_skippedLines++ == 0) {
+        _firstSkipped = "line " + std::to_string(_lineNumber) + " " + quoted(text);
+    }
+    _note = "skipped " + std::to_string(_skippedLines) +
+            (_skippedLines == 1 ? " line that holds" : " lines that hold") +
+            " no period (header or carrier; first: " + _firstSkipped + ")";
+}
+
+bool Mode2Reader::parseLine(std::string_view text) {
+    const size_t hash = text.find('#');
+    if (hash != std::string_view::npos) {
+        text = text.substr(0, hash);
+    }
+    const std::vector<std::string_view> items = words(text);
+    if (items.empty()) {
+        return true;
+    }
+    const std::string_view first = items[0];
+    if (first[0] == '+' || first[0] == '-') {
+        return signedValues(text);
+    }
+    if (holdsNoPeriod(trimmed(text), first)) {
+        skipped(trimmed(text));
+        return true;
+    }
+    bool isPulse;
+    if (first == "pulse") {
+        isPulse = true;
+    } else if (first == "space" || first == "timeout") {
+        isPulse = false;
+    } else {
+        _problem = "unknown word " + quoted(first);
+        return false;
+    }
+    if (items.size() < 2) {
+        _problem = "missing value after " + quoted(first);
+        return false;
+    }
+    uint32_t value = 0;
+    if (!readValue(items[1], value, _problem)) {
+        _problem += " after " + quoted(first);
+        return false;
+    }
+    if (items.size() > 2) {
+        _problem = "unexpected " + quoted(items[2]) + " after the value";
+        return false;
+    }
+    add(IrTiming{isPulse, value});
+    return true;
+}
+
+bool Mode2Reader::signedValues(std::string_view text) {
+    for (std::string_view item : words(text)) {
+        if (item[0] != '+' && item[0] != '-') {
+            _problem = "expected +N or -N, found " + quoted(item);
             return false;
         }
         uint32_t value = 0;
-        if (!readValue(items[1], value, _problem)) {
-            _problem += " after '" + std::string(first) + "'";
+        if (!readValue(item.substr(1), value, _problem)) {
+            _problem += " in " + quoted(item);
             return false;
         }
-        if (items.size() > 2) {
-            _problem = "unexpected '" + std::string(items[2]) + "' after the value";
-            return false;
-        }
-        append(_result.timings, IrTiming{isPulse, value});
-        return true;
+        add(IrTiming{item[0] == '+', value});
     }
+    return true;
+}
 
-    bool signedValues(const std::vector<std::string_view>& items) {
-        for (std::string_view item : items) {
-            if (item[0] != '+' && item[0] != '-') {
-                _problem = "expected +N or -N, found '" + std::string(item) + "'";
-                return false;
-            }
-            uint32_t value = 0;
-            if (!readValue(item.substr(1), value, _problem)) {
-                _problem += " in '" + std::string(item) + "'";
-                return false;
-            }
-            append(_result.timings, IrTiming{item[0] == '+', value});
-        }
-        return true;
+namespace {
+
+Mode2Result readAll(std::istream& in) {
+    Mode2Reader reader(in);
+    Mode2Result result;
+    IrTiming period{};
+    while (reader.next(period)) {
+        result.timings.push_back(period);
     }
-
-    Mode2Result _result;
-    std::string _problem;
-};
+    result.error = reader.error();
+    result.errorLine = reader.errorLine();
+    result.note = reader.note();
+    return result;
+}
 
 } // namespace
 
 Mode2Result parseMode2(std::string_view text) {
-    return Reader().run(text);
+    std::istringstream in{std::string(text)};
+    return readAll(in);
 }
 
 Mode2Result readMode2File(const std::string& path) {
@@ -155,9 +275,7 @@ Mode2Result readMode2File(const std::string& path) {
         result.error = "cannot open '" + path + "'";
         return result;
     }
-    std::ostringstream content;
-    content << file.rdbuf();
-    Mode2Result result = parseMode2(content.str());
+    Mode2Result result = readAll(file);
     if (!result.ok()) {
         result.error = path + ": " + result.error;
     }

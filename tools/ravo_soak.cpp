@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <string>
 #include <thread>
 
 namespace {
@@ -30,14 +31,15 @@ using Clock = std::chrono::steady_clock;
 // Far more than a cycle takes even under a sanitizer: past it the cycle counts as hung.
 constexpr auto kCycleBound = std::chrono::seconds(60);
 
-[[noreturn]] void fail(unsigned cycle, const char* what) {
-    std::fprintf(stderr, "ravo_soak: cycle %u: %s\n", cycle, what);
+[[noreturn]] void fail(unsigned cycle, const char* what, const std::string& why = "") {
+    std::fprintf(stderr, "ravo_soak: cycle %u: %s%s%s\n", cycle, what, why.empty() ? "" : ": ",
+                 why.c_str());
     std::exit(1);
 }
 
-void expect(unsigned cycle, bool ok, const char* what) {
+void expect(unsigned cycle, bool ok, const char* what, const std::string& why = "") {
     if (!ok)
-        fail(cycle, what);
+        fail(cycle, what, why);
 }
 
 std::vector<irkit::UsbPacket> press(uint8_t command) {
@@ -72,7 +74,7 @@ uint64_t cycle(unsigned n) {
     const auto keys = press(n % 2 ? 0x16 : 0x54);
     expect(n, NT_SUCCESS(hidclass.load()), "load");
     expect(n, NT_SUCCESS(hidclass.addDevice(receiver.pdo())), "add");
-    expect(n, NT_SUCCESS(hidclass.start()), "start");
+    expect(n, NT_SUCCESS(hidclass.start()), "start", hidclass.lastError());
 
     std::atomic<bool> done{false};
     std::thread canceller([&] {
@@ -87,7 +89,7 @@ uint64_t cycle(unsigned n) {
     expect(n, keyArrives(receiver, hidclass, keys), "no key delivered after the start");
     sample();
     expect(n, hidclass.stop().status == STATUS_SUCCESS, "stop");
-    expect(n, NT_SUCCESS(hidclass.start()), "start after stop");
+    expect(n, NT_SUCCESS(hidclass.start()), "start after stop", hidclass.lastError());
     queue(receiver, keys);
     expect(n, hidclass.pnp().setDevicePower(PowerDeviceD3).status == STATUS_SUCCESS, "D3");
     expect(n, hidclass.pnp().setDevicePower(PowerDeviceD0).status == STATUS_SUCCESS, "D0");
@@ -111,7 +113,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: ravo_soak [cycles]\n");
         return 2;
     }
-    emu::clock::useRealTime(1000.0); // the driver's own waits pass a thousand times faster
+    // Real time: a faster clock would turn the driver's 5-second USB time-out into
+    // milliseconds that a loaded machine's bus thread can miss.
+    emu::clock::useRealTime(1.0);
     uint64_t largest = 0;
     const auto start = Clock::now();
     for (unsigned n = 0; n < cycles; n++) {

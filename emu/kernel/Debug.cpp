@@ -75,16 +75,37 @@ void storeLine(const char* text, size_t length) {
     logState().sink(line);
 }
 
-void appendText(const char* text, size_t length) {
-    PendingText& pending = t_pending;
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] == '\n') {
-            storeLine(pending.text, pending.length);
-            pending.length = 0;
-        } else if (pending.length < kPendingBytes) {
-            pending.text[pending.length++] = text[i];
-        }
+// Text up to each line feed joins the thread's pending line, which the line feed stores.
+void appendTextTo(PendingText& pending, const char* text, size_t length) {
+    while (length > 0) {
+        const char* feed = static_cast<const char*>(memchr(text, '\n', length));
+        size_t run = feed ? static_cast<size_t>(feed - text) : length;
+        size_t room = kPendingBytes - pending.length;
+        memcpy(pending.text + pending.length, text, run < room ? run : room);
+        pending.length += run < room ? run : room;
+        if (!feed)
+            return;
+        storeLine(pending.text, pending.length);
+        pending.length = 0;
+        text += run + 1;
+        length -= run + 1;
     }
+}
+
+void appendText(const char* text, size_t length) {
+    appendTextTo(t_pending, text, length);
+}
+
+// Digits of an unsigned value in base 10 or 16, written backwards from the end of buffer;
+// returns the first digit.
+char* digitsOf(unsigned long long value, unsigned base, bool upper, char* end) {
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char* p = end;
+    do {
+        *--p = digits[value % base];
+        value /= base;
+    } while (value != 0);
+    return p;
 }
 
 const char* bugCheckName(ULONG code) {
@@ -170,6 +191,29 @@ void formatWindowsInto(std::string& out, const char* format, va_list args) {
         }
         char conversion = *p ? *p++ : '\0';
         char buffer[128];
+        // The driver's traces print plain integers ("%x", "%0x", "%d", "%u"): written here
+        // without a round through snprintf. A '0' flag without a width changes nothing.
+        const bool plain = specLength == 1 || (specLength == 2 && spec[1] == '0');
+        if (plain && size == kInt &&
+            (conversion == 'x' || conversion == 'X' || conversion == 'u' || conversion == 'd' ||
+             conversion == 'i')) {
+            int value = va_arg(args, int);
+            char* end = buffer + sizeof buffer;
+            char* first;
+            if (conversion == 'd' || conversion == 'i') {
+                long long wide = value;
+                first = digitsOf(wide < 0 ? 0ull - static_cast<unsigned long long>(wide)
+                                          : static_cast<unsigned long long>(wide),
+                                 10, false, end);
+                if (wide < 0)
+                    *--first = '-';
+            } else {
+                first = digitsOf(static_cast<unsigned>(value), conversion == 'u' ? 10 : 16,
+                                 conversion == 'X', end);
+            }
+            out.append(first, static_cast<size_t>(end - first));
+            continue;
+        }
         switch (conversion) {
             case 'd':
             case 'i':
@@ -345,13 +389,24 @@ void setOsVersion(ULONG major, ULONG minor, ULONG build, USHORT servicePackMajor
 extern "C" {
 
 ULONG DbgPrint(PCSTR Format, ...) {
+    // One look-up of the thread's state per call: in a shared library every access to a
+    // thread-local costs a call.
+    struct PrintState {
+        std::string text;
+        emu::PendingText* pending;
+    };
+    thread_local PrintState state{std::string(), &emu::t_pending};
+    PrintState& print = state;
+    if (strchr(Format, '%') == nullptr) {
+        emu::appendTextTo(*print.pending, Format, strlen(Format));
+        return STATUS_SUCCESS;
+    }
     va_list args;
     va_start(args, Format);
-    thread_local std::string text;
-    text.clear();
-    emu::formatWindowsInto(text, Format, args);
+    print.text.clear();
+    emu::formatWindowsInto(print.text, Format, args);
     va_end(args);
-    emu::appendText(text.data(), text.size());
+    emu::appendTextTo(*print.pending, print.text.data(), print.text.size());
     return STATUS_SUCCESS;
 }
 

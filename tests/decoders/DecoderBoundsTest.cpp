@@ -4,8 +4,6 @@
 // decoder frees its buffers.
 #include "tests/decoders/DecoderTestSupport.h"
 
-#include <random>
-
 using namespace dectest;
 
 namespace {
@@ -44,27 +42,6 @@ void feedRawBuffer(IR_Protocol& decoder, const IrSample (&buffer)[IR_DATA_BUFFER
 }
 
 } // namespace
-
-// The leader fills one buffer in many short pulses; kept over the next buffers, the frame
-// attempt would copy far more than 68 samples.
-TEST(NecBoundsTest, ManyPieceLeaderKeptOverSeveralBuffers) {
-    for (size_t perBuffer : {kMaxPacketSamples, size_t(IR_DATA_BUFFER_SAMPLES - 1)}) {
-        Samples attack = piecewiseLeader(perBuffer - 1);
-        attack.push_back(space(90));
-        Samples bits = necFrame(0x04, 0x42);
-        attack.insert(attack.end(), bits.begin() + 3, bits.end());
-        Built<NEC_Protocol> nec;
-        int call = 0;
-        for (size_t at = 0; at < attack.size(); at += perBuffer) {
-            size_t count = std::min(perBuffer, attack.size() - at);
-            EXPECT_EQ(feed(*nec, attack.data() + at, count).valid, 0)
-                << "a frame that cannot fit the frame copy is no key";
-            expectWithinBounds(*nec, NEC_FRAME_SAMPLES, ++call);
-        }
-        EXPECT_EQ(feedChunks(*nec, necFrame(0x04, 0x43), perBuffer), std::vector<ULONG>{0x43})
-            << "the decoder works on after the attack";
-    }
-}
 
 // 3 leader samples, a leader space and 64 bit samples fill the 68 slots exactly; one more
 // leader sample cannot be taken.
@@ -112,27 +89,5 @@ TEST(Rc5BoundsTest, EndlessHalvesInFullBuffers) {
     for (size_t at = 0; at + IR_DATA_BUFFER_SAMPLES - 1 <= halves.size(); at += 13) {
         feed(*rc5, halves.data() + at, IR_DATA_BUFFER_SAMPLES - 1);
         expectWithinBounds(*rc5, RC5_FRAME_SAMPLES, ++call);
-    }
-}
-
-// Random samples in random buffer sizes, up to the 39 a buffer can hold before its
-// terminator, biased towards durations the decoders accept.
-TEST(DecoderBoundsTest, RandomNoiseStaysInBounds) {
-    const unsigned likely[] = {6, 11, 16, 18, 29, 34, 36, 39, 53, 85, 90, 95, 127};
-    std::mt19937 random(20240611);
-    Built<NEC_Protocol> nec;
-    Built<RC5_Protocol> rc5;
-    for (int call = 1; call <= 20000; ++call) {
-        Samples buffer(random() % IR_DATA_BUFFER_SAMPLES);
-        for (IrSample& sample : buffer) {
-            unsigned units = random() % 3 ? likely[random() % 13] : 1 + random() % 127;
-            sample = random() % 2 ? pulse(units) : space(units);
-        }
-        feed(*nec, buffer);
-        feed(*rc5, buffer);
-        expectWithinBounds(*nec, NEC_FRAME_SAMPLES, call);
-        expectWithinBounds(*rc5, RC5_FRAME_SAMPLES, call);
-        if (HasFailure())
-            break;
     }
 }

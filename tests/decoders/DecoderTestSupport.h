@@ -22,15 +22,14 @@ inline void PrintTo(const IrSample& sample, std::ostream* os) {
 
 // Reads what the decoders hold between calls; they name it their friend.
 struct DecoderProbe {
+    // The samples of the frame kept between calls; none while the decoder is between frames.
     static size_t heldSamples(const NEC_Protocol& decoder) {
-        return static_cast<size_t>(decoder._p_history_end - decoder._p_history);
+        return decoder._state == NEC_Protocol::Idle ? 0 : decoder._count;
     }
     static size_t heldSamples(const RC5_Protocol& decoder) {
         return static_cast<size_t>(decoder._p_history_end - decoder._p_history);
     }
-    static size_t frameSamples(const NEC_Protocol& decoder) {
-        return static_cast<size_t>(decoder._p_frame_end - decoder._p_frame);
-    }
+    static size_t frameSamples(const NEC_Protocol& decoder) { return decoder._count; }
     static size_t frameSamples(const RC5_Protocol& decoder) {
         return static_cast<size_t>(decoder._p_frame_end - decoder._p_frame);
     }
@@ -70,6 +69,7 @@ struct NecTiming {
     unsigned zeroSpace = 11;    // 560 us
     unsigned oneSpace = 34;     // 1.69 ms
     bool stopPulse = true;      // the 560 us pulse after the last bit
+    unsigned silence = 127;     // the space behind the stop pulse (the parser's for a marker)
 };
 
 inline void appendNecByte(Samples& samples, unsigned byte, const NecTiming& timing) {
@@ -88,8 +88,11 @@ inline Samples necFrame(unsigned address, unsigned addressInv, unsigned command,
     appendNecByte(samples, addressInv, timing);
     appendNecByte(samples, command, timing);
     appendNecByte(samples, commandInv, timing);
-    if (timing.stopPulse)
+    if (timing.stopPulse) {
         samples.push_back(pulse(timing.bitPulse));
+        if (timing.silence > 0)
+            samples.push_back(space(timing.silence));
+    }
     return samples;
 }
 

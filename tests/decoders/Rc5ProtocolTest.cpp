@@ -98,25 +98,6 @@ TEST(Rc5DecodeTest, TwoFramesInOneCallReportTheSecond) {
     EXPECT_EQ(info.toggle, 1u) << "with its own toggle";
 }
 
-// A kept frame must be kept as received: a long start sample whose first half was taken
-// off in place decodes again from its whole length.
-TEST(Rc5HoldOverTest, FrameCutAfterItsStartHalfIsCompleted) {
-    for (unsigned field : {1u, 0u}) {
-        Samples frame = rc5Frame(field, 1, 9, 0x2B, 127);
-        Built<RC5_Protocol> rc5;
-        EXPECT_EQ(feed(*rc5, frame.data(), 1).valid, 0);
-        ASSERT_EQ(DecoderProbe::heldSamples(*rc5), 1u) << "the start half is kept";
-        IrSample buffer[IR_DATA_BUFFER_SAMPLES] = {};
-        buffer[0] = IrSample{1, 0};
-        KeyInfo info = {};
-        rc5->decode(buffer, &info);
-        ASSERT_EQ(DecoderProbe::heldSamples(*rc5), 1u) << "an empty buffer keeps it";
-        KeyInfo done = feed(*rc5, frame.data() + 1, frame.size() - 1);
-        EXPECT_EQ(done.valid, 1) << "field " << field;
-        EXPECT_EQ(done.key, 0x2Bu | field << 6) << "field " << field;
-    }
-}
-
 TEST(Rc5HoldOverTest, ClosingSpaceHalfArrivesWithTheNextBuffer) {
     // Command 0x34 ends with a 0 bit: its last half is the silence after the frame.
     Samples frame = rc5Frame(1, 0, 1, 0x34);

@@ -163,6 +163,7 @@ TEST_F(RlcDumpToolTest, AFileOfPacketsIsDumpedInOrder) {
                            "  space  2650us  (level 0, 53 units)\n"
                            "  space  4500us  (level 0, 90 units)\n"
                            "  pulse   550us  (level 1, 11 units)\n"
+                           "  space  6350us  (level 0, 127 units)\n"
                            "  end of signal\n"
                            "packet 3 (line 4, 3 bytes): 9F 14 00\n"
                            "  log: ravo: response type is 9f,id is 14\n"

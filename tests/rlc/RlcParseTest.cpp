@@ -36,19 +36,22 @@ TEST_F(RlcParseTest, AGroupCutByThePacketEndIsCompletedByTheNextPacket) {
     EXPECT_EQ(3u, rlc.parser().carried()) << "the header and both samples wait";
     EXPECT_FALSE(rlc.parser().isKeyReleased());
 
-    EXPECT_EQ((Samples{pulse(52), space(53), space(90), pulse(11)}), rlc.parse({0x5A, 0x8B, 0x80}));
+    EXPECT_EQ((Samples{pulse(52), space(53), space(90), pulse(11), space(RLC_SILENCE_UNITS)}),
+              rlc.parse({0x5A, 0x8B, 0x80}))
+        << "the marker is handed on as the longest space";
     EXPECT_EQ(0u, rlc.parser().carried());
     EXPECT_TRUE(rlc.parser().isKeyReleased()) << "the marker behind the group is a release";
     EXPECT_FALSE(rlc.parser().isKeyReleased()) << "one marker, one release";
 }
 
 TEST_F(RlcParseTest, TheMarkerEndsThePacketAndDropsWhatFollows) {
-    EXPECT_EQ(Samples{}, rlc.parse({0x80, 0x81, 0x05}));
+    EXPECT_EQ(Samples{space(RLC_SILENCE_UNITS)}, rlc.parse({0x80, 0x81, 0x05}));
     EXPECT_TRUE(rlc.parser().isKeyReleased()) << "a leading marker is a release";
     EXPECT_EQ(0u, rlc.parser().carried());
 
     // Behind a marker even an item that would be cut is dropped, not carried.
-    EXPECT_EQ(Samples{space(5)}, rlc.parse({0x81, 0x05, 0x80, 0x84, 0x01}));
+    EXPECT_EQ((Samples{space(5), space(RLC_SILENCE_UNITS)}),
+              rlc.parse({0x81, 0x05, 0x80, 0x84, 0x01}));
     EXPECT_TRUE(rlc.parser().isKeyReleased());
     EXPECT_EQ(0u, rlc.parser().carried()) << "nothing behind the marker is kept";
     EXPECT_EQ(Samples{space(7)}, rlc.parse({0x02, 0x03, 0x04, 0x81, 0x07}))
