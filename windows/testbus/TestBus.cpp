@@ -12,12 +12,20 @@
 
 namespace {
 
-const UCHAR kDeviceDescriptor[18] = {18,   1,    0x00, 0x02, 0,    0, 0, 8, 0x09,
-                                     0x12, 0x43, 0x72, 0x00, 0x01, 0, 0, 0, 1};
-// One configuration: interface 0, vendor class, bulk IN 0x81 (IR data), bulk OUT 0x02 and 0x03.
-const UCHAR kConfiguration[39] = {9, 2,    39, 0,  1, 1, 0, 0x80, 50,   9,  4,  0, 0,
-                                  3, 0xFF, 0,  0,  0, 7, 5, 0x81, 2,    64, 0,  0, 7,
-                                  5, 0x02, 2,  64, 0, 0, 7, 5,    0x03, 2,  64, 0, 0};
+// clang-format off
+const UCHAR kDeviceDescriptor[18] = {
+    18, 1, 0x00, 0x02, 0, 0, 0, 8, 0x09, 0x12, 0x43, 0x72, 0x00, 0x01, 0, 0, 0, 1,
+};
+// One configuration (bus-powered, remote wake-up): interface 0 of vendor class with bulk IN
+// 0x81 (IR data), bulk OUT 0x02 (commands) and 0x03.
+const UCHAR kConfiguration[39] = {
+    9, 2, 39, 0, 1, 1, 0, 0xA0, 50,
+    9, 4, 0, 0, 3, 0xFF, 0, 0, 0,
+    7, 5, 0x81, 2, 64, 0, 0,
+    7, 5, 0x02, 2, 64, 0, 0,
+    7, 5, 0x03, 2, 64, 0, 0,
+};
+// clang-format on
 const ULONG kMaxScript = 1 << 20;
 const ULONG kTag = 0x73627652; // "Rvbs" in a pool dump
 
