@@ -46,6 +46,10 @@ NTSTATUS Device::static_pnp(PDEVICE_OBJECT fdo, PIRP irp) {
             break;
         case IRP_MN_SURPRISE_REMOVAL:
             RAVO_TRACE("IRP_MN_SURPRISE_REMOVAL\n");
+            // The receiver is gone: stop the transfer and fail the held read-report
+            // requests now. A class driver that waits for its reads before it sends the
+            // remove request (Wine's does not cancel them) would otherwise wait forever.
+            device->stop(irp);
             status = static_passIrpDown(lower, irp);
             break;
         default:

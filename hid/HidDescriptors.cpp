@@ -27,14 +27,15 @@ const UCHAR HidReportDescriptor[] = {
     0x25, 0x01,       //   Logical Maximum (1)
     0x95, 0x08,       //   Report Count (8)
     0x75, 0x01,       //   Report Size (1)
-    0x81, 0x00,       //   Input (Data, Array, Absolute): modifier bits, as hosts have always seen them
+    0x81, 0x02,       //   Input (Data, Variable, Absolute): one bit per modifier; as an array,
+                      //   parsers read each set bit as an index (Ctrl and Alt as Shift)
     0x95, 0x01,       //   Report Count (1)
     0x75, 0x08,       //   Report Size (8)
     0x81, 0x01,       //   Input (Constant): reserved byte
-    0x15, 0x00,       //   Logical Minimum (0)
-    0x25, 0x65,       //   Logical Maximum (0x65)
-    0x19, 0x00,       //   Usage Minimum (0)
-    0x29, 0x65,       //   Usage Maximum (0x65)
+    0x15, 0x01,       //   Logical Minimum (1): 0 is an empty slot, outside the range, for
+    0x25, 0x65,       //   Logical Maximum (0x65)  parsers that count array indices from 1
+    0x19, 0x01,       //   Usage Minimum (1)       (Wine's) as for those that start at the
+    0x29, 0x65,       //   Usage Maximum (0x65)    Logical Minimum
     0x95, 0x06,       //   Report Count (6)
     0x75, 0x08,       //   Report Size (8)
     0x81, 0x00,       //   Input (Data, Array, Absolute): six key slots
@@ -45,9 +46,9 @@ const UCHAR HidReportDescriptor[] = {
     0x09, 0x80,       // Usage (System Control)
     0xA1, 0x01,       // Collection (Application)
     0x85, 0x04,       //   Report ID (4)
-    0x15, 0x00,       //   Logical Minimum (0)
-    0x25, 0xFF,       //   Logical Maximum (one data byte 0xFF, kept as hosts know it)
-    0x19, 0x00,       //   Usage Minimum (0)
+    0x15, 0x01,       //   Logical Minimum (1): 0 is no usage, as in the keyboard's slots
+    0x26, 0xFF, 0x00, //   Logical Maximum (255): a one-byte 0xFF reads as -1 to signed parsers
+    0x19, 0x01,       //   Usage Minimum (1)
     0x29, 0xFF,       //   Usage Maximum (0xFF)
     0x95, 0x01,       //   Report Count (1)
     0x75, 0x08,       //   Report Size (8)
@@ -125,4 +126,4 @@ const UCHAR HidReportDescriptor[] = {
 // The array takes its size from the bytes listed, so a lost or doubled byte stops the build
 // instead of shifting every item after it.
 static_assert(sizeof(HidReportDescriptor) == HID_REPORT_DESCRIPTOR_SIZE,
-              "the report descriptor is 191 bytes");
+              "the report descriptor is 192 bytes");

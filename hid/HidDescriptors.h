@@ -4,7 +4,7 @@
 
 #include "platform/platform.h"
 
-#define HID_REPORT_DESCRIPTOR_SIZE 191
+#define HID_REPORT_DESCRIPTOR_SIZE 192
 
 #define HID_DEVICE_VENDOR_ID 0xBEEF
 #define HID_DEVICE_PRODUCT_ID 0xFEED

@@ -6,6 +6,7 @@ packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev clang-format
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     g++-mingw-w64-x86-64 python3
+    wine64
 )
 
 missing=()

@@ -53,6 +53,9 @@ else fail_step "fuzz build"; fi
 step "Windows cross-build"
 if scripts/build-windows.sh; then passed=$((passed + 1)); else fail_step "Windows build"; fi
 
+step "Windows run under Wine: keys against the replay tool, removal during traffic"
+if scripts/wine-e2e.sh; then passed=$((passed + 1)); else fail_step "Wine end-to-end"; fi
+
 step "formatting"
 if scripts/check-format.sh; then passed=$((passed + 1)); else fail_step "formatting"; fi
 

@@ -1,0 +1,294 @@
+// Reads the IR receiver's HID collections the way a Windows application does and prints
+// what the system's HID parser makes of every input report.
+//
+//   ravo_reader [--wait S] [--idle S] [--start FROM TO] [--probe HEX]...
+//
+// --wait   how long to wait for the device's collections to appear (default 30 s)
+// --idle   stop when no report came for this long (default 10 s)
+// --start  once every collection is open, rename FROM to TO (the test bus starts playing
+//          when its packet file appears)
+// --probe  also parse these report bytes (e.g. "04 81") with the collections' parsers
+//
+// Output lines:
+//   collection N: page P usage U, input report L bytes
+//   caps N: report R page P usages A-B bits S x C flags F (array|variable)
+//   report HEX: PAGE:USAGE...      (usages the parser reads; "none" when empty)
+//   key PAGE:USAGE...              (the same, for reports with usages)
+//   probe HEX: PAGE:USAGE...
+//   collection N: read ended, error E
+#include <windows.h>
+
+#include <setupapi.h>
+// The toolchain's HID headers declare hid.dll without C linkage; its exports are C.
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+const USHORT kVendor = 0xBEEF;
+const USHORT kProduct = 0xFEED;
+
+struct Collection {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    PHIDP_PREPARSED_DATA parsed = nullptr;
+    HIDP_CAPS caps{};
+    std::vector<char> buffer;
+    OVERLAPPED overlapped{};
+};
+
+std::vector<std::wstring> findCollections() {
+    GUID hid;
+    HidD_GetHidGuid(&hid);
+    std::vector<std::wstring> paths;
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        return paths;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &hid, i, &data); ++i) {
+        DWORD size = 0;
+        SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
+        std::vector<char> bytes(size);
+        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(bytes.data());
+        detail->cbSize = sizeof *detail;
+        if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr))
+            continue;
+        HANDLE file = CreateFileW(detail->DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            continue;
+        HIDD_ATTRIBUTES attributes{};
+        attributes.Size = sizeof attributes;
+        if (HidD_GetAttributes(file, &attributes) && attributes.VendorID == kVendor &&
+            attributes.ProductID == kProduct)
+            paths.push_back(detail->DevicePath);
+        CloseHandle(file);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+std::string hex(const char* bytes, ULONG length) {
+    std::string text;
+    char item[4];
+    for (ULONG i = 0; i < length; ++i) {
+        std::snprintf(item, sizeof item, i == 0 ? "%02X" : " %02X",
+                      static_cast<unsigned char>(bytes[i]));
+        text += item;
+    }
+    return text;
+}
+
+// The usages the parser reads in a report, sorted, or "" when it reads none; a parser
+// failure shows as "(status X)".
+std::string usages(const Collection& c, const char* report, ULONG length) {
+    std::vector<USAGE_AND_PAGE> list(64);
+    ULONG count = static_cast<ULONG>(list.size());
+    std::vector<char> copy(report, report + length);
+    NTSTATUS status =
+        HidP_GetUsagesEx(HidP_Input, 0, list.data(), &count, c.parsed, copy.data(), length);
+    char item[32];
+    if (status != HIDP_STATUS_SUCCESS) {
+        std::snprintf(item, sizeof item, "(status %08lX)", static_cast<unsigned long>(status));
+        return item;
+    }
+    list.resize(count);
+    std::sort(list.begin(), list.end(), [](const USAGE_AND_PAGE& a, const USAGE_AND_PAGE& b) {
+        return a.UsagePage != b.UsagePage ? a.UsagePage < b.UsagePage : a.Usage < b.Usage;
+    });
+    std::string text;
+    for (const USAGE_AND_PAGE& u : list) {
+        std::snprintf(item, sizeof item, "%s%02X:%02X", text.empty() ? "" : " ", u.UsagePage,
+                      u.Usage);
+        text += item;
+    }
+    return text;
+}
+
+void printCaps(size_t index, const Collection& c) {
+    std::printf("collection %zu: page %02X usage %02X, input report %u bytes\n", index,
+                c.caps.UsagePage, c.caps.Usage, c.caps.InputReportByteLength);
+    USHORT count = c.caps.NumberInputButtonCaps;
+    std::vector<HIDP_BUTTON_CAPS> buttons(count);
+    if (count != 0 &&
+        HidP_GetButtonCaps(HidP_Input, buttons.data(), &count, c.parsed) == HIDP_STATUS_SUCCESS) {
+        for (USHORT i = 0; i < count; ++i) {
+            const HIDP_BUTTON_CAPS& b = buttons[i];
+            USAGE low = b.IsRange ? b.Range.UsageMin : b.NotRange.Usage;
+            USAGE high = b.IsRange ? b.Range.UsageMax : b.NotRange.Usage;
+            std::printf("caps %zu: report %u page %02X usages %02X-%02X flags %02X (%s)\n", index,
+                        b.ReportID, b.UsagePage, low, high, b.BitField,
+                        (b.BitField & 0x02) ? "variable" : "array");
+        }
+    }
+    count = c.caps.NumberInputValueCaps;
+    std::vector<HIDP_VALUE_CAPS> values(count);
+    if (count != 0 &&
+        HidP_GetValueCaps(HidP_Input, values.data(), &count, c.parsed) == HIDP_STATUS_SUCCESS) {
+        for (USHORT i = 0; i < count; ++i) {
+            const HIDP_VALUE_CAPS& v = values[i];
+            std::printf("caps %zu: report %u page %02X value usage %02X logical %ld..%ld "
+                        "flags %02X\n",
+                        index, v.ReportID, v.UsagePage,
+                        v.IsRange ? v.Range.UsageMin : v.NotRange.Usage, v.LogicalMin, v.LogicalMax,
+                        v.BitField);
+        }
+    }
+}
+
+// Parses report bytes with the collection that declares their report ID.
+void probe(const std::vector<Collection>& collections, const std::string& text) {
+    std::vector<char> bytes;
+    for (const char* p = text.c_str(); *p != 0;) {
+        char* end;
+        unsigned long value = std::strtoul(p, &end, 16);
+        if (end == p)
+            break;
+        bytes.push_back(static_cast<char>(value));
+        p = end;
+    }
+    for (const Collection& c : collections) {
+        if (bytes.empty() || bytes.size() > c.caps.InputReportByteLength)
+            continue;
+        std::vector<char> report(c.caps.InputReportByteLength, 0);
+        std::copy(bytes.begin(), bytes.end(), report.begin());
+        std::string read = usages(c, report.data(), static_cast<ULONG>(report.size()));
+        if (read.rfind("(status", 0) == 0)
+            continue;
+        std::printf("probe %s: %s\n", hex(report.data(), static_cast<ULONG>(report.size())).c_str(),
+                    read.empty() ? "none" : read.c_str());
+        return;
+    }
+    std::printf("probe %s: no collection reads it\n", text.c_str());
+}
+
+bool startRead(Collection& c) {
+    ResetEvent(c.overlapped.hEvent);
+    if (ReadFile(c.file, c.buffer.data(), static_cast<DWORD>(c.buffer.size()), nullptr,
+                 &c.overlapped))
+        return true;
+    return GetLastError() == ERROR_IO_PENDING;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    DWORD wait_ms = 30000, idle_ms = 10000;
+    const char* start_from = nullptr;
+    const char* start_to = nullptr;
+    std::vector<std::string> probes;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--wait" && i + 1 < argc)
+            wait_ms = std::strtoul(argv[++i], nullptr, 10) * 1000;
+        else if (arg == "--idle" && i + 1 < argc)
+            idle_ms = std::strtoul(argv[++i], nullptr, 10) * 1000;
+        else if (arg == "--start" && i + 2 < argc) {
+            start_from = argv[++i];
+            start_to = argv[++i];
+        } else if (arg == "--probe" && i + 1 < argc)
+            probes.push_back(argv[++i]);
+        else {
+            std::fprintf(stderr, "usage: ravo_reader [--wait S] [--idle S] [--start FROM TO] "
+                                 "[--probe HEX]...\n");
+            return 2;
+        }
+    }
+
+    // The collections appear one by one once the class driver has read the descriptor
+    // (a class driver may also show them all as one): wait until their number holds for
+    // a second.
+    std::vector<std::wstring> paths;
+    size_t steady = 0;
+    for (DWORD waited = 0; waited < wait_ms && steady < 5; waited += 200) {
+        size_t before = paths.size();
+        paths = findCollections();
+        steady = !paths.empty() && paths.size() == before ? steady + 1 : 0;
+        Sleep(200);
+    }
+    if (paths.empty()) {
+        std::printf("no HID collection of %04X:%04X\n", kVendor, kProduct);
+        return 1;
+    }
+
+    std::vector<Collection> collections(paths.size());
+    std::vector<HANDLE> events;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        Collection& c = collections[i];
+        c.file = CreateFileW(paths[i].c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (c.file == INVALID_HANDLE_VALUE || !HidD_GetPreparsedData(c.file, &c.parsed) ||
+            HidP_GetCaps(c.parsed, &c.caps) != HIDP_STATUS_SUCCESS) {
+            std::printf("collection %zu: cannot open, error %lu\n", i, GetLastError());
+            return 1;
+        }
+        c.buffer.resize(c.caps.InputReportByteLength);
+        c.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        printCaps(i, c);
+    }
+    for (const std::string& p : probes)
+        probe(collections, p);
+
+    for (Collection& c : collections) {
+        if (!startRead(c)) {
+            std::printf("read failed at once, error %lu\n", GetLastError());
+            return 1;
+        }
+        events.push_back(c.overlapped.hEvent);
+    }
+    if (start_from != nullptr && !MoveFileA(start_from, start_to)) {
+        std::printf("cannot rename %s, error %lu\n", start_from, GetLastError());
+        return 1;
+    }
+    std::printf("reading %zu collections\n", collections.size());
+
+    size_t open = collections.size();
+    while (open != 0) {
+        DWORD which = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(),
+                                             FALSE, idle_ms);
+        if (which == WAIT_TIMEOUT) {
+            std::printf("no report for %lu s\n", idle_ms / 1000);
+            break;
+        }
+        size_t i = which - WAIT_OBJECT_0;
+        if (i >= collections.size())
+            break;
+        Collection& c = collections[i];
+        DWORD got = 0;
+        if (!GetOverlappedResult(c.file, &c.overlapped, &got, FALSE)) {
+            std::printf("collection %zu: read ended, error %lu\n", i, GetLastError());
+            ResetEvent(c.overlapped.hEvent);
+            // A closed collection keeps an event that never fires again.
+            events[i] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            --open;
+            continue;
+        }
+        std::string read = usages(c, c.buffer.data(), got);
+        std::printf("report %s: %s\n", hex(c.buffer.data(), got).c_str(),
+                    read.empty() ? "none" : read.c_str());
+        if (!read.empty())
+            std::printf("key %s\n", read.c_str());
+        if (!startRead(c)) {
+            std::printf("collection %zu: read ended, error %lu\n", i, GetLastError());
+            events[i] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            --open;
+        }
+    }
+    for (Collection& c : collections) {
+        CancelIo(c.file);
+        HidD_FreePreparsedData(c.parsed);
+        CloseHandle(c.file);
+    }
+    std::printf("reader done\n");
+    return 0;
+}
