@@ -61,7 +61,8 @@ NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File
     emu::requireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLockEx");
     emu::requireSize(RemoveLock, RemlockSize, "IoAcquireRemoveLockEx");
     InterlockedIncrement(&RemoveLock->Common.IoCount);
-    if (RemoveLock->Common.Removed) {
+    // Removed is set by a thread in IoReleaseRemoveLockAndWait while others acquire.
+    if (__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE)) {
         if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
             KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
         return STATUS_DELETE_PENDING;
@@ -91,7 +92,7 @@ VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockS
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
     emu::requireIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWaitEx");
     emu::requireSize(RemoveLock, RemlockSize, "IoReleaseRemoveLockAndWaitEx");
-    RemoveLock->Common.Removed = TRUE;
+    __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_RELEASE);
     InterlockedDecrement(&RemoveLock->Common.IoCount); // the bias taken at initialisation
     IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);
     KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
