@@ -95,6 +95,8 @@ TEST_P(UsbHostileDescriptorTest, ConfigurationStaysInsideWhatTheDeviceSent) {
             EXPECT_LE(++readsOf[r.descriptorIndex], 3) << "reads of one configuration are bounded";
         }
     EXPECT_EQ(GetParam().configures, usb->getPipeInfo(0, 0) != nullptr);
+    EXPECT_EQ(GetParam().configures ? 1u : 0u, bus->countUrbs(URB_FUNCTION_SELECT_CONFIGURATION))
+        << "a set that does not hold is refused before anything selects from it";
 }
 
 void setTotal(DescriptorBytes& d, USHORT total) {
