@@ -2,7 +2,8 @@
 # Line coverage of the driver folders by the whole test suite, run on demand (not by
 # test.sh). Builds the host build with gcc's --coverage in build/coverage, runs every test,
 # and merges what gcov reports for the driver image's own objects: a line counts as covered
-# when any run executed it. Prints one line per folder and the total.
+# when any run executed it. Prints one line per folder and the total; the lines no test
+# reached go to build/coverage/uncovered.txt.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -39,6 +40,10 @@ with tempfile.TemporaryDirectory() as tmp:
             seen = lines.setdefault(path, {})
             for l in entry["lines"]:
                 seen[l["line_number"]] = seen.get(l["line_number"], False) or l["count"] > 0
+with open(os.path.join(build, "uncovered.txt"), "w") as out:
+    for path in sorted(lines):
+        for number in sorted(n for n, hit in lines[path].items() if not hit):
+            out.write(f"{path}:{number}\n")
 total = covered = 0
 for folder in folders:
     t = sum(len(v) for k, v in lines.items() if k.startswith(folder + os.sep))
