@@ -1,7 +1,5 @@
-// Key translation against a real read-report queue whose requests are kept pending the way
-// the HID class driver keeps them: the exact bytes each command produces (written out
-// independently of the driver's table), the release after every key, repeat filtering of
-// held buttons, reports with nobody listening; and the report layout hosts parse.
+// Key translation into a read-report queue whose requests are kept pending as the HID class
+// driver keeps them, against the key map rows written out independently of the driver.
 #include "decode/IrCommand.h"
 #include "decode/IrControl.h"
 #include "decode/KeyMap.h"

@@ -1,7 +1,5 @@
-// The IR toolkit through round trips: encoded signals and real captures, packetized however
-// the packets are cut, reach the driver's packet parser as exactly their quantised periods
-// with one release per end of signal; mode2 text reads back what was written; and real
-// remotes' captures have the shape of the frames encoded from their ground truth.
+// The IR toolkit through round trips: signals reach the driver's parser as their quantised
+// periods however they are cut, mode2 text reads back, real captures match their frames.
 #include "decode/RlcParse.h"
 #include "emu/kernel/Kernel.h"
 #include "irkit/DefaultCapture.h"

@@ -1,5 +1,5 @@
-// The emulated kernel's promises that no driver test pins down on its own: time-outs to the
-// tick on the controllable clock and the remove lock; and the driver's pool operators.
+// What no driver test pins down on its own: tick-exact time-outs on the controllable clock,
+// the remove lock, and the driver's pool operators.
 #include "emu/kernel/Kernel.h"
 #include "platform/Diagnostics.h"
 #include "transfer/PoolOperators.h"

@@ -1,6 +1,5 @@
-// The buffer queue between read completions and the parse thread, and the checked list it
-// keeps its buffers in: order, the already-queued guard, the event that follows the count,
-// timed waits on the emulated clock, racing puts, and the fail-fast on damaged links.
+// The buffer queue between read completions and the parse thread, and the fail-fast of the
+// checked list it keeps its buffers in.
 #include "emu/kernel/Kernel.h"
 #include "transfer/BufferQueue.h"
 #include "transfer/CheckedList.h"

@@ -1,7 +1,5 @@
-// The pending read-report queue driven through real requests of the emulated kernel:
-// order, refusals, bounds, cancellation, flush and drain, the two hand-over races, and
-// completers and cancellers running at once. The emulated verifier stops the run on a
-// double completion or a completion with the cancel routine still set.
+// The read-report queue driven through real requests; the emulated verifier stops the run
+// on a double completion or a completion with the cancel routine still set.
 #include "HidReadHarness.h"
 
 #include <algorithm>

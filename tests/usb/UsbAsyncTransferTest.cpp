@@ -1,6 +1,5 @@
-// Asynchronous transfers: reads completed by the bus thread into their callbacks, with
-// lengths capped to what was asked; request reuse; I/O errors and the check before the
-// next transfer; isochronous packets; and transfers refused before anything is written.
+// Asynchronous transfers: completions into callbacks, lengths capped, request reuse, I/O
+// errors, isochronous packets, and transfers refused before anything is written.
 #include "UsbTestSupport.h"
 
 #include <map>
@@ -156,6 +155,18 @@ TEST_F(UsbAsyncTransferTest, ReportedLengthIsCappedToTheRequestedOne) {
     ASSERT_EQ(1u, rec.done.size());
     EXPECT_EQ(16u, rec.done[0].length);
     EXPECT_EQ(16u, t.ctx.irp->IoStatus.Information);
+}
+
+// A pipe of neither kind ends synchronously, in the callback, with the requested length.
+TEST_F(UsbAsyncTransferTest, ControlPipeEndsInTheCallbackWithTheRequestedLength) {
+    makeBus(isoAndControlModel());
+    CUsbInterface& u = configured();
+    Recorder rec;
+    Transfer t(bus->pdo()->StackSize, rec);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, u.UsbAsyncIo(2, 0, t.data, 20, &t.ctx)) << "not a bulk pipe";
+    ASSERT_EQ(1u, rec.done.size());
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, rec.done[0].status);
+    EXPECT_EQ(20u, rec.done[0].length);
 }
 
 } // namespace

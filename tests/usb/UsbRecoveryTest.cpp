@@ -74,6 +74,7 @@ TEST_P(UsbRecoveryTest, CommandAfterAnIoError) {
     if (c.removed) {
         bus->clearRequests();
         EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, u.GetStatusPipe(0, 0));
+        EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, u.UsbSendMcCmd(1, 0, cmd, sizeof cmd));
         EXPECT_EQ(0u, bus->requests().size()) << "nothing is sent after a surprise removal";
     }
 }

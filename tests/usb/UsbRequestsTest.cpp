@@ -18,6 +18,7 @@ TEST_F(UsbRequestsTest, InvalidPipesAndRaisedIrqlSendNothing) {
     UCHAR data[4] = {};
     uint64_t mark = emu::debuglog::mark();
     EXPECT_EQ(STATUS_UNSUCCESSFUL, usb->UsbAbortPipe(0, 0)) << "not configured yet";
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, usb->UsbSendMcCmd(1, 0, data, sizeof data));
     EXPECT_EQ(0u, emu::debuglog::count("Invalid USB interface", mark))
         << "no interfaces, no message";
     CUsbInterface& u = configured();

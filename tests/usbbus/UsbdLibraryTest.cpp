@@ -1,6 +1,5 @@
-// The USBD library routines on random descriptor bytes (the driver's configuration tests
-// run them on good ones), each set in a heap block of exactly its size so that the
-// address-sanitizer build catches any read past it.
+// The USBD library on random descriptor bytes, each set in a block of exactly its size so
+// that the address-sanitizer build catches a read past it.
 #include "tests/usbbus/BusHarness.h"
 
 #include <memory>
