@@ -1,213 +1,201 @@
 // Each rule the emulated kernel enforces stops the process with a message naming it, as
-// Driver Verifier stops the machine.
-#include "KernelFixture.h"
+// Driver Verifier stops the machine: one row per rule.
+#include "emu/kernel/Kernel.h"
 
+#include <functional>
+#include <gtest/gtest.h>
 #include <thread>
 
-using namespace ktest;
-
 namespace {
-
-class VerifierDeathTest : public ::testing::Test {
-protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-// The bottom driver completes every request at once.
-void completeAtOnce(DeviceStack& stack) {
-    stack.at(0).dispatch = [](PDEVICE_OBJECT, PIRP irp) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    };
-}
-
-VOID neverCalled(PDEVICE_OBJECT, PIRP) {}
 
 constexpr ULONG kTestTag = 'T' | ('e' << 8) | ('s' << 16) | ('t' << 24);
 constexpr ULONG kDriverTag = 'W' | ('e' << 8) | ('m' << 16) | ('b' << 24);
 
-} // namespace
+VOID neverCalled(PDEVICE_OBJECT, PIRP) {}
 
-TEST_F(VerifierDeathTest, IrpCompletedTwice) {
-    auto run = [] {
-        DeviceStack stack(1);
-        PIRP held = nullptr;
-        stack.at(0).dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
-            held = irp;
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            IofCompleteRequest(irp, IO_NO_INCREMENT);
-            return STATUS_SUCCESS;
-        };
-        // The world keeps the request after completion, so the second completion finds it
-        // intact and with no driver holding it.
-        PIRP irp = emu::allocateWorldIrp(1, [](PIRP) {});
-        IofCallDriver(stack.top().device, irp);
-        IofCompleteRequest(held, IO_NO_INCREMENT);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: IRP completed twice");
+// One device of a test driver whose dispatch routine the row supplies.
+struct TestDevice {
+    explicit TestDevice(std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> routine)
+        : dispatch(std::move(routine)), driver(emu::createDriverObject("test")) {
+        for (auto& slot : driver->MajorFunction)
+            slot = [](PDEVICE_OBJECT d, PIRP irp) {
+                return (*static_cast<TestDevice**>(d->DeviceExtension))->dispatch(d, irp);
+            };
+        device = emu::createDeviceObject(driver, sizeof(TestDevice*));
+        *static_cast<TestDevice**>(device->DeviceExtension) = this;
+    }
+    // A request the world sends it, freed when its completion arrives.
+    NTSTATUS send(PIRP irp = emu::allocateWorldIrp(1, [](PIRP done) { IoFreeIrp(done); })) {
+        emu::firstStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        return IofCallDriver(device, irp);
+    }
+    std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> dispatch;
+    PDRIVER_OBJECT driver;
+    PDEVICE_OBJECT device;
+};
+
+NTSTATUS completeAtOnce(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
 }
 
-TEST_F(VerifierDeathTest, IrpCompletedWhileItsCancelRoutineIsSet) {
-    auto run = [] {
-        DeviceStack stack(1);
-        stack.at(0).dispatch = [](PDEVICE_OBJECT, PIRP irp) {
-            KIRQL irql;
-            IoAcquireCancelSpinLock(&irql);
-            IoSetCancelRoutine(irp, neverCalled);
-            IoReleaseCancelSpinLock(irql);
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            IofCompleteRequest(irp, IO_NO_INCREMENT);
-            return STATUS_SUCCESS;
-        };
-        WorldResult result;
-        IofCallDriver(stack.top().device, worldRequest(1, IRP_MJ_READ, &result));
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: IRP completed with a cancel routine set");
-}
+struct Rule {
+    const char* name;
+    void (*breakIt)();
+    const char* message;
+};
 
-TEST_F(VerifierDeathTest, DriverAllocatedIrpMustNotCompleteToTheTop) {
-    auto run = [] {
-        DeviceStack stack(1);
-        completeAtOnce(stack);
-        PIRP irp = IoAllocateIrp(1, FALSE);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        IofCallDriver(stack.top().device, irp);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: driver-allocated IRP completed to the top");
-}
-
-TEST_F(VerifierDeathTest, IrpReinitialisedWhileTheLowerDriverHoldsIt) {
-    auto run = [] {
-        DeviceStack stack(1);
-        stack.at(0).dispatch = [](PDEVICE_OBJECT, PIRP irp) {
-            IoMarkIrpPending(irp);
-            return STATUS_PENDING;
-        };
-        PIRP irp = IoAllocateIrp(1, FALSE);
-        IofCallDriver(stack.top().device, irp);
-        IoInitializeIrp(irp, IoSizeOfIrp(1), 1);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: IRP reinitialised while a driver holds it");
-}
-
-TEST_F(VerifierDeathTest, BlockingWaitAtDispatchLevel) {
-    auto run = [] {
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        KeReleaseSpinLock(&lock, old);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: blocking wait at DISPATCH_LEVEL");
-}
-
-TEST_F(VerifierDeathTest, SpinLockReleasedAtTheWrongIrql) {
-    auto run = [] {
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-        KIRQL ignored;
-        KeRaiseIrql(HIGH_LEVEL, &ignored);
-        KeReleaseSpinLock(&lock, old);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: spin lock released at the wrong IRQL");
-}
-
-TEST_F(VerifierDeathTest, SpinLockReleasedByAThreadThatDoesNotHoldIt) {
-    auto run = [] {
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-        std::thread other([&] {
-            KIRQL raised;
-            KeRaiseIrql(DISPATCH_LEVEL, &raised);
-            KeReleaseSpinLock(&lock, raised);
-        });
-        other.join();
-        KeReleaseSpinLock(&lock, old);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: spin lock released by a thread that does not hold it");
-}
-
-TEST_F(VerifierDeathTest, SpinLockAcquiredRecursively) {
-    auto run = [] {
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KeAcquireSpinLockRaiseToDpc(&lock);
-        KeAcquireSpinLockRaiseToDpc(&lock);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: spin lock acquired recursively");
-}
-
-TEST_F(VerifierDeathTest, PoolFreedTwice) {
-    auto run = [] {
-        void* p = ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag);
-        ExFreePool(p);
-        ExFreePool(p);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: pool freed twice");
-}
-
-TEST_F(VerifierDeathTest, PoolFreedThatIsNotFromThePool) {
-    auto run = [] {
-        static char notPool[16];
-        ExFreePool(notPool);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: pool freed that is not from the pool");
-}
-
-TEST_F(VerifierDeathTest, PoolOfTheDriversTagLiveAtTeardown) {
-    auto run = [] {
-        ExAllocatePoolWithTag(NonPagedPool, 24, kDriverTag);
-        emu::pool::verifyNoLeaks(kDriverTag, "when the driver was unloaded");
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: pool leaked at teardown.*\n.*tag 'Wemb'");
-}
-
-#if !defined(__SANITIZE_ADDRESS__)
-TEST_F(VerifierDeathTest, WritePastTheEndOfAPoolBlock) {
-    auto run = [] {
-        auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTestTag));
-        p[10] = 0;
-        ExFreePool(p);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: pool block overrun");
-}
+const Rule kRules[] = {
+    {"IrpCompletedTwice",
+     [] {
+         PIRP held = nullptr;
+         TestDevice bottom([&](PDEVICE_OBJECT d, PIRP irp) {
+             held = irp;
+             return completeAtOnce(d, irp);
+         });
+         // The world keeps the request after completion, so the second completion finds it.
+         bottom.send(emu::allocateWorldIrp(1, [](PIRP) {}));
+         IofCompleteRequest(held, IO_NO_INCREMENT);
+     },
+     "IRP completed twice"},
+    {"IrpCompletedWithItsCancelRoutineSet",
+     [] {
+         TestDevice bottom([](PDEVICE_OBJECT d, PIRP irp) {
+             KIRQL irql;
+             IoAcquireCancelSpinLock(&irql);
+             IoSetCancelRoutine(irp, neverCalled);
+             IoReleaseCancelSpinLock(irql);
+             return completeAtOnce(d, irp);
+         });
+         bottom.send();
+     },
+     "IRP completed with a cancel routine set"},
+    {"DriverAllocatedIrpCompletedToTheTop",
+     [] {
+         TestDevice bottom(completeAtOnce);
+         IofCallDriver(bottom.device, IoAllocateIrp(1, FALSE));
+     },
+     "driver-allocated IRP completed to the top"},
+    {"IrpReinitialisedWhileALowerDriverHoldsIt",
+     [] {
+         TestDevice bottom([](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             return STATUS_PENDING;
+         });
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         IofCallDriver(bottom.device, irp);
+         IoInitializeIrp(irp, IoSizeOfIrp(1), 1);
+     },
+     "IRP reinitialised while a driver holds it"},
+    {"BlockingWaitAtDispatchLevel",
+     [] {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, FALSE);
+         emu::ScopedIrql dispatch(DISPATCH_LEVEL);
+         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+     },
+     "blocking wait at DISPATCH_LEVEL"},
+    {"SpinLockReleasedAtTheWrongIrql",
+     [] {
+         KSPIN_LOCK lock;
+         KeInitializeSpinLock(&lock);
+         KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock), ignored;
+         KeRaiseIrql(HIGH_LEVEL, &ignored);
+         KeReleaseSpinLock(&lock, old);
+     },
+     "spin lock released at the wrong IRQL"},
+    {"SpinLockReleasedByAnotherThread",
+     [] {
+         KSPIN_LOCK lock;
+         KeInitializeSpinLock(&lock);
+         KeAcquireSpinLockRaiseToDpc(&lock);
+         std::thread([&] {
+             KIRQL raised;
+             KeRaiseIrql(DISPATCH_LEVEL, &raised);
+             KeReleaseSpinLock(&lock, raised);
+         }).join();
+     },
+     "spin lock released by a thread that does not hold it"},
+    {"SpinLockAcquiredRecursively",
+     [] {
+         KSPIN_LOCK lock;
+         KeInitializeSpinLock(&lock);
+         KeAcquireSpinLockRaiseToDpc(&lock);
+         KeAcquireSpinLockRaiseToDpc(&lock);
+     },
+     "spin lock acquired recursively"},
+    {"PoolFreedTwice",
+     [] {
+         void* p = ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag);
+         ExFreePool(p);
+         ExFreePool(p);
+     },
+     "pool freed twice"},
+    {"FreeOfMemoryNotFromThePool",
+     [] {
+         static char notPool[16];
+         ExFreePool(notPool);
+     },
+     "pool freed that is not from the pool"},
+    {"DriverPoolLiveAtTeardown",
+     [] {
+         ExAllocatePoolWithTag(NonPagedPool, 24, kDriverTag);
+         emu::pool::verifyNoLeaks(kDriverTag, "when the driver was unloaded");
+     },
+     "pool leaked at teardown.*\n.*tag 'Wemb'"},
+#if !defined(__SANITIZE_ADDRESS__) // ASan reports the write itself first
+    {"WritePastAPoolBlock",
+     [] {
+         auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTestTag));
+         p[10] = 0;
+         ExFreePool(p);
+     },
+     "pool block overrun"},
 #endif
+    {"MutexReleasedByANonOwner",
+     [] {
+         KMUTEX mutex;
+         KeInitializeMutex(&mutex, 1);
+         KeReleaseMutex(&mutex, FALSE);
+     },
+     "mutex released by a thread that does not own it"},
+    {"RemoveLockReleasedWithAForeignTag",
+     [] {
+         IO_REMOVE_LOCK lock;
+         IoInitializeRemoveLockEx(&lock, 0, 0, 0, sizeof(IO_REMOVE_LOCK));
+         int tag = 0, other = 0;
+         IoAcquireRemoveLock(&lock, &tag);
+         IoReleaseRemoveLock(&lock, &other);
+     },
+     "remove lock released with a tag it does not hold"},
+    {"WaitOnMemoryThatIsNoDispatcherObject",
+     [] {
+         void* p = ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kTestTag);
+         LARGE_INTEGER zero{};
+         KeWaitForSingleObject(p, Executive, KernelMode, FALSE, &zero);
+     },
+     "uninitialized dispatcher object"},
+};
 
-TEST_F(VerifierDeathTest, MutexReleasedByANonOwner) {
-    auto run = [] {
-        KMUTEX mutex;
-        KeInitializeMutex(&mutex, 1);
-        KeReleaseMutex(&mutex, FALSE);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: mutex released by a thread that does not own it");
+class VerifierDeathTest : public ::testing::TestWithParam<Rule> {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_P(VerifierDeathTest, BreakingTheRuleStopsTheRunNamingIt) {
+    EXPECT_DEATH(GetParam().breakIt(), std::string("DRIVER VERIFIER: ") + GetParam().message);
 }
 
-TEST_F(VerifierDeathTest, RemoveLockReleasedWithATagItDoesNotHold) {
-    auto run = [] {
-        IO_REMOVE_LOCK lock;
-        IoInitializeRemoveLockEx(&lock, 0, 0, 0, sizeof(IO_REMOVE_LOCK));
-        int tag = 0, other = 0;
-        IoAcquireRemoveLock(&lock, &tag);
-        IoReleaseRemoveLock(&lock, &other);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: remove lock released with a tag it does not hold");
-}
+INSTANTIATE_TEST_SUITE_P(Rules, VerifierDeathTest, ::testing::ValuesIn(kRules),
+                         [](const ::testing::TestParamInfo<Rule>& info) {
+                             return std::string(info.param.name);
+                         });
 
-TEST_F(VerifierDeathTest, WaitOnMemoryThatIsNoDispatcherObject) {
-    auto run = [] {
-        void* p = ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kTestTag);
-        LARGE_INTEGER zero{};
-        KeWaitForSingleObject(p, Executive, KernelMode, FALSE, &zero);
-    };
-    EXPECT_DEATH(run(), "DRIVER VERIFIER: uninitialized dispatcher object");
-}
-
-TEST_F(VerifierDeathTest, FailFastNamesACorruptListEntry) {
+TEST(FailFastDeathTest, NamesACorruptListEntry) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(__fastfail(FAST_FAIL_CORRUPT_LIST_ENTRY),
                  "fail-fast.*code 3 \\(corrupt list entry\\)");
 }
+
+} // namespace

@@ -1,7 +1,5 @@
-// A functional device object laid out as the HID class driver lays it out (the
-// HID_DEVICE_EXTENSION pointing at the minidriver extension), a read-report queue behind
-// its internal device-control dispatch, and read-report requests sent through IofCallDriver
-// whose completions are recorded.
+// A device object laid out as the HID class driver lays it out, a read-report queue behind
+// its dispatch, and read-report requests sent through IofCallDriver, their ends recorded.
 #pragma once
 
 #include "emu/kernel/Kernel.h"

@@ -7,7 +7,9 @@
 #include "transfer/PoolTag.h"
 #include "usb/CUsbInterface.h"
 
+#include <condition_variable>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,9 +31,28 @@ inline std::vector<std::string> linesWith(uint64_t mark, const std::string& frag
     return out;
 }
 
-inline size_t countSince(uint64_t mark, const std::string& fragment) {
-    return emu::debuglog::count(fragment, mark);
-}
+// Collects transfer callbacks from whatever thread the bus completes on.
+struct Completion {
+    UsbTransferContext* context;
+    NTSTATUS status;
+    ULONG length;
+    KIRQL irql;
+};
+struct Recorder {
+    static void callback(PVOID self, NTSTATUS status, ULONG length, UsbTransferContext* context) {
+        auto* r = static_cast<Recorder*>(self);
+        std::lock_guard<std::mutex> guard(r->lock);
+        r->done.push_back({context, status, length, KeGetCurrentIrql()});
+        r->changed.notify_all();
+    }
+    bool waitFor(size_t n) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(5), [&] { return done.size() >= n; });
+    }
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<Completion> done;
+};
 
 // The receiver, and a CUsbInterface over it that the test creates when it wants; every test
 // checks on its way out that the driver's pool is back where it started.
@@ -77,11 +98,13 @@ private:
 
 // One asynchronous transfer's memory, as a caller provides it.
 struct Transfer {
-    explicit Transfer(CCHAR stack,
-                      ULONG urbBytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+    Transfer(CCHAR stack, Recorder& recorder,
+             ULONG urbBytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
         ctx.irp = IoAllocateIrp(stack, FALSE);
         ctx.urb = reinterpret_cast<PURB>(urbMemory);
         ctx.urb_size = urbBytes;
+        ctx.callback = Recorder::callback;
+        ctx.callback_context = &recorder;
         memset(urbMemory, 0xAB, sizeof urbMemory);
     }
     ~Transfer() { IoFreeIrp(ctx.irp); }
