@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: unit and end-to-end tests, the same under ASan+UBSan and again
-# under TSan, a short run of every fuzz target, the Windows cross-build and the formatting
-# check. Ends with one line "tests: N passed, N failed".
+# under TSan, a short lifecycle soak, a short run of every fuzz target, the Windows
+# cross-build and its run under Wine, and the formatting check. Ends with one line
+# "tests: N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
@@ -44,6 +45,12 @@ step "TSan build"
 if scripts/build.sh tsan; then
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build/tsan
 else fail_step "TSan build"; fi
+
+step "lifecycle soak (short): load to unload under traffic, plain and under TSan"
+if build/plain/ravo_soak "${RAVO_SOAK_CYCLES:-300}" &&
+    TSAN_OPTIONS="halt_on_error=1" build/tsan/ravo_soak "${RAVO_SOAK_TSAN_CYCLES:-20}"; then
+    passed=$((passed + 1))
+else fail_step "soak"; fi
 
 step "fuzz targets"
 if scripts/build.sh fuzz; then
