@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian 12 machine (run as root).
+#   scripts/install-deps.sh          what the host build and its tools need (the main job)
+#   scripts/install-deps.sh --all    also the Windows cross-build and Wine (the test suite)
 set -euo pipefail
 
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev clang-format
-    googletest libgtest-dev libgmock-dev libbenchmark-dev
-    g++-mingw-w64-x86-64 python3
-    wine64
+    googletest libgtest-dev libgmock-dev libbenchmark-dev python3
 )
+if [ "${1:-}" = "--all" ]; then
+    # Wine is about 700 MB: only the test suite's run of ravo.sys needs it.
+    packages+=(g++-mingw-w64-x86-64 wine64)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

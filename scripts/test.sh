@@ -5,7 +5,7 @@
 # "tests: N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh || exit 1
+scripts/install-deps.sh --all || exit 1
 
 passed=0
 failed=0

@@ -27,7 +27,7 @@ fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 for f in ravo.sys ravobus.sys ravo_reader.exe ravo_install.exe; do
     [ -f "$out/$f" ] || { echo "missing $out/$f: run scripts/build-windows.sh"; exit 1; }
 done
-[ -x "$wine" ] || { echo "missing $wine: run scripts/install-deps.sh"; exit 1; }
+[ -x "$wine" ] || { echo "missing $wine: run scripts/install-deps.sh --all"; exit 1; }
 
 # Host side: the packetizer behind the bus's packets, and the replay tool for the keys.
 g++ -std=c++17 -O1 -Wall -Wextra -Werror -I. windows/host/WineCapture.cpp irkit/*.cpp \
