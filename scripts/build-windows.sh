@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 out=${RAVO_WINDOWS_OUT:-build/windows}
 mkdir -p "$out"
 cxx=x86_64-w64-mingw32-g++
+command -v "$cxx" >/dev/null || { echo "missing $cxx: run scripts/install-deps.sh --all" >&2; exit 1; }
 flags=(-std=c++17 -O2 -Wall -Wextra -Werror -DDBG=1 -D_WIN32_WINNT=0x0601
        -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
        -fno-exceptions -fno-rtti -fno-sized-deallocation -fno-threadsafe-statics -fcheck-new
