@@ -23,7 +23,7 @@ enum DeviceState : ULONG {
 // The decoder the driver runs: NEC.
 #define DEVICE_PROTOCOL_NUMBER 2
 // Build numbers from here on pass power requests with IofCallDriver.
-#define DEVICE_POWER_SEQUENCING_LAST_BUILD 6000
+#define DEVICE_FIRST_BUILD_WITHOUT_POWER_SEQUENCING 6000
 
 class Device {
 public:

@@ -9,7 +9,7 @@
 namespace {
 
 bool usesPowerSequencing(const Device* device) {
-    return device->getOSBuildNumber() < DEVICE_POWER_SEQUENCING_LAST_BUILD;
+    return device->getOSBuildNumber() < DEVICE_FIRST_BUILD_WITHOUT_POWER_SEQUENCING;
 }
 
 NTSTATUS callPowerDriver(const Device* device, PDEVICE_OBJECT lower, PIRP irp) {
