@@ -84,17 +84,4 @@ TEST_P(HidDispatchTest, AnswersWithinTheCallersBuffer) {
 INSTANTIATE_TEST_SUITE_P(Requests, HidDispatchTest, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Before the start and after a stop no HID request gets through, whatever it asks.
-TEST_F(StackTest, OnlyAStartedDeviceAnswersHidRequests) {
-    UCHAR buffer[16];
-    ASSERT_EQ(STATUS_SUCCESS, hidclass->load());
-    ASSERT_EQ(STATUS_SUCCESS, hidclass->addDevice(receiver->pdo()));
-    EXPECT_EQ(STATUS_NO_SUCH_DEVICE,
-              hidRequest(hidclass->fdo(), IOCTL_HID_GET_DEVICE_DESCRIPTOR, buffer, 16).status);
-    ASSERT_EQ(STATUS_SUCCESS, hidclass->start()) << hidclass->lastError();
-    EXPECT_EQ(STATUS_SUCCESS, hidclass->stop().status);
-    EXPECT_EQ(STATUS_NO_SUCH_DEVICE,
-              hidRequest(hidclass->fdo(), IOCTL_HID_GET_DEVICE_DESCRIPTOR, buffer, 16).status);
-}
-
 } // namespace

@@ -61,29 +61,4 @@ TEST_F(RemovalConcurrencyTest, ReadsArrivingDuringRemovalAllEnd) {
     }
 }
 
-// Plug and Play stops and starts the device while power requests put it to sleep and wake
-// it from another thread: both paths take turns on the same transfer and its objects.
-TEST_F(RemovalConcurrencyTest, PowerAndPlugAndPlayTakeTurnsOnTheTransfer) {
-    up();
-    std::atomic<bool> stop{false};
-    std::thread power([&] {
-        while (!stop.load()) {
-            EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD3).status);
-            EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD0).status);
-        }
-    });
-    for (int i = 0; i < 20; i++) {
-        for (const auto& packet : frame(0x16))
-            receiver->queueInPacket(packet.bytes);
-        EXPECT_EQ(STATUS_SUCCESS, hidclass->stop().status);
-        ASSERT_EQ(STATUS_SUCCESS, hidclass->start()) << hidclass->lastError();
-    }
-    stop = true;
-    power.join();
-    ASSERT_TRUE(emu::workitems::waitIdle());
-    EXPECT_EQ(STATUS_SUCCESS, hidclass->remove().status);
-    EXPECT_TRUE(receiver->waitUntilIdle());
-    EXPECT_EQ(0u, receiver->outstandingRequests());
-}
-
 } // namespace

@@ -27,11 +27,16 @@ TEST_F(StackConcurrencyTest, PnpAndPowerWhileKeysFlowAndReadsAreCancelled) {
             std::this_thread::sleep_for(std::chrono::microseconds(700));
         }
     });
+    // Power and Plug and Play take turns on the same transfer and its objects.
+    std::thread power([&] {
+        while (!done) {
+            EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD3).status);
+            EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD0).status);
+        }
+    });
     for (int round = 0; round < 4; round++) {
         EXPECT_TRUE(hidclass->keys().waitForDelivered(hidclass->keys().delivered() + 1))
             << "keys flow in round " << round;
-        EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD3).status);
-        EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD0).status);
         EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().pnp(IRP_MN_QUERY_REMOVE_DEVICE).status);
         EXPECT_EQ(STATUS_SUCCESS, hidclass->stop().status);
         ASSERT_EQ(STATUS_SUCCESS, hidclass->start()) << hidclass->lastError();
@@ -39,6 +44,8 @@ TEST_F(StackConcurrencyTest, PnpAndPowerWhileKeysFlowAndReadsAreCancelled) {
     done = true;
     feeder.join();
     canceller.join();
+    power.join();
+    ASSERT_TRUE(emu::workitems::waitIdle());
     for (const auto& key : hidclass->keys().take())
         EXPECT_TRUE(key.wellFormed);
     EXPECT_EQ(STATUS_SUCCESS, hidclass->remove().status);
