@@ -54,6 +54,12 @@ LONGLONG deadlineFromTimeout(const LARGE_INTEGER* timeout);
 
 void requireIrqlAtMost(KIRQL level, const char* operation);
 
+// Counts one allocation of nonpaged memory (pool, or an IRP the driver allocates) against
+// the pool's fault injection; true: this one is to fail.
+bool allocationFails(size_t bytes, ULONG tag);
+// The tag IRP allocations are counted under ("Irp ", as the I/O manager's lookaside lists).
+constexpr ULONG kIrpTag = 'I' | ('r' << 8) | ('p' << 16) | (' ' << 24);
+
 // Formats like the Windows kernel's printf (LLP64: %lx is 32 bits, %p is 16 hex digits).
 void formatWindowsInto(std::string& out, const char* format, va_list args);
 

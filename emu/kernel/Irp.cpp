@@ -187,6 +187,8 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     if (StackSize < 1)
         emu::verifierFailure("invalid IRP stack size", "IoAllocateIrp with stack size %d",
                              StackSize);
+    if (emu::allocationFails(IoSizeOfIrp(StackSize), emu::kIrpTag))
+        return nullptr;
     return emu::allocateIrp(StackSize);
 }
 
@@ -395,6 +397,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
     emu::requireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+    if (emu::allocationFails(IoSizeOfIrp(DeviceObject->StackSize), emu::kIrpTag))
+        return nullptr;
     PIRP irp = emu::allocateIrp(DeviceObject->StackSize);
     emu::recordOf(irp)->ioManagerOwned = true;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

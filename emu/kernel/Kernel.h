@@ -51,7 +51,9 @@ struct PoolTagStats {
 
 namespace pool {
 PoolTagStats stats(ULONG tag);
-// Every allocation made so far, any tag (the number the fault injection counts against).
+// Every allocation made so far: pool of any tag, and the IRPs that IoAllocateIrp and
+// IoBuildDeviceIoControlRequest allocate for the driver (the world allocates its own
+// requests apart). The fault injection counts against this number.
 uint64_t allocationCount();
 // Fails the nth allocation from now on (1 = the next one), once.
 void failNthAllocation(uint64_t n);

@@ -125,6 +125,19 @@ bool isPoolBlock(const void* p) {
 
 } // namespace pool
 
+bool allocationFails(size_t bytes, ULONG tag) {
+    PoolState& pool = poolState();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    uint64_t number = ++pool.allocations;
+    bool fail = pool.failAll || (pool.failAt != 0 && number == pool.failAt) ||
+                (pool.failBySize && bytes == pool.failSize);
+    if (pool.failAt != 0 && number == pool.failAt)
+        pool.failAt = 0;
+    if (fail)
+        pool.tags[tag].failedAllocations++;
+    return fail;
+}
+
 } // namespace emu
 
 extern "C" {
@@ -134,19 +147,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         emu::requireIrqlAtMost(APC_LEVEL, "ExAllocatePoolWithTag(PagedPool)");
     else
         emu::requireIrqlAtMost(DISPATCH_LEVEL, "ExAllocatePoolWithTag");
+    if (emu::allocationFails(NumberOfBytes, Tag))
+        return nullptr;
     emu::PoolState& pool = emu::poolState();
-    {
-        std::lock_guard<std::mutex> guard(pool.lock);
-        uint64_t number = ++pool.allocations;
-        bool fail = pool.failAll || (pool.failAt != 0 && number == pool.failAt) ||
-                    (pool.failBySize && NumberOfBytes == pool.failSize);
-        if (pool.failAt != 0 && number == pool.failAt)
-            pool.failAt = 0;
-        if (fail) {
-            pool.tags[Tag].failedAllocations++;
-            return nullptr;
-        }
-    }
     size_t bytes = NumberOfBytes == 0 ? 1 : NumberOfBytes;
     auto* block = static_cast<UCHAR*>(malloc(bytes + emu::kGuardBytes));
     if (block == nullptr)

@@ -289,6 +289,7 @@ NTSTATUS VirtualReceiver::State::dispatchInternal(PDEVICE_OBJECT device, PIRP ir
             uint64_t seq;
             {
                 std::lock_guard<std::mutex> guard(s->lock);
+                ++s->internalOrdinal;
                 seq = s->addRecordLocked(r);
             }
             Outcome o = Outcome::fail(kStatusInvalidDeviceRequest, 0);
@@ -353,6 +354,7 @@ NTSTATUS VirtualReceiver::State::portRequest(PIRP irp, ULONG code, PVOID argumen
     uint64_t seq;
     {
         std::lock_guard<std::mutex> guard(lock);
+        ++internalOrdinal;
         seq = addRecordLocked(r);
         o = portRequestLocked(code, argument);
     }
@@ -369,6 +371,7 @@ NTSTATUS VirtualReceiver::State::submitUrb(PIRP irp, PURB urb) {
         uint64_t seq;
         {
             std::lock_guard<std::mutex> guard(lock);
+            ++internalOrdinal;
             seq = addRecordLocked(r);
         }
         return finishDispatch(irp, nullptr, seq, Outcome::fail(STATUS_INVALID_PARAMETER, 0),
@@ -386,6 +389,7 @@ NTSTATUS VirtualReceiver::State::submitUrb(PIRP irp, PURB urb) {
     uint64_t seq;
     {
         std::lock_guard<std::mutex> guard(lock);
+        ++internalOrdinal;
         o = handleUrbLocked(urb, r, others, buffer, requested, isoStatus);
         endpoint = r.endpoint;
         seq = addRecordLocked(std::move(r));

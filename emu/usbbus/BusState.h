@@ -119,6 +119,8 @@ struct VirtualReceiver::State {
 
     std::map<UCHAR, std::deque<std::vector<uint8_t>>> inData;
     std::vector<FaultRule> faults;
+    std::map<uint64_t, FaultRule> positionalFaults; // ordinal of the request -> its fault
+    uint64_t internalOrdinal = 0;                   // ordinal of the internal request being handled
 
     std::deque<Parked> parked;
     std::deque<Completion> queued;

@@ -14,6 +14,14 @@ namespace usb {
 std::optional<FaultRule> VirtualReceiver::State::takeFaultLocked(std::optional<USHORT> function,
                                                                  std::optional<UCHAR> endpoint,
                                                                  std::optional<ULONG> ioctl) {
+    auto positional = positionalFaults.find(internalOrdinal);
+    if (positional != positionalFaults.end()) {
+        FaultRule rule = positional->second;
+        positionalFaults.erase(positional);
+        if (rule.portAfter)
+            port = *rule.portAfter;
+        return rule;
+    }
     for (auto it = faults.begin(); it != faults.end(); ++it) {
         FaultRule& rule = *it;
         if (ioctl) {
@@ -28,6 +36,8 @@ std::optional<FaultRule> VirtualReceiver::State::takeFaultLocked(std::optional<U
                 continue;
         }
         FaultRule copy = rule;
+        if (rule.portAfter)
+            port = *rule.portAfter;
         if (rule.count > 0 && --rule.count == 0)
             faults.erase(it);
         return copy;
@@ -50,9 +60,26 @@ void VirtualReceiver::injectFault(const FaultRule& rule) {
         _state->faults.push_back(rule);
 }
 
+void VirtualReceiver::injectFaultAt(uint64_t n, const FaultRule& rule) {
+    std::lock_guard<std::mutex> guard(_state->lock);
+    if (n != 0)
+        _state->positionalFaults[_state->internalOrdinal + n] = rule;
+}
+
+uint64_t VirtualReceiver::internalRequests() const {
+    std::lock_guard<std::mutex> guard(_state->lock);
+    return _state->internalOrdinal;
+}
+
+size_t VirtualReceiver::pendingPositionalFaults() const {
+    std::lock_guard<std::mutex> guard(_state->lock);
+    return _state->positionalFaults.size();
+}
+
 void VirtualReceiver::clearFaults() {
     std::lock_guard<std::mutex> guard(_state->lock);
     _state->faults.clear();
+    _state->positionalFaults.clear();
 }
 
 void VirtualReceiver::stallEndpoint(UCHAR endpoint, NTSTATUS getStatusFailure) {

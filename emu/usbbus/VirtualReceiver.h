@@ -135,6 +135,9 @@ struct FaultRule {
     // rest succeed); the transfer itself is carried out rather than failed.
     std::vector<USBD_STATUS> isoPacketStatus;
     int count = 1; // requests it applies to; negative: every one until clearFaults()
+    // Set: what the port becomes when the rule applies (a port disabled by the failure, a
+    // device unplugged), as GET_PORT_STATUS and later requests then see it.
+    std::optional<PortState> portAfter;
 };
 
 enum class CompletionMode {
@@ -220,6 +223,14 @@ public:
 
     // --- Faults --------------------------------------------------------------------------
     void injectFault(const FaultRule& rule);
+    // The nth request from now (1 = the next one) of those the driver sends to the PDO as
+    // internal device controls (URBs and port requests alike) meets the rule, whatever it
+    // is; the rule's filters are ignored. Several positions may be armed.
+    void injectFaultAt(uint64_t n, const FaultRule& rule);
+    // Internal device controls the PDO has received so far.
+    uint64_t internalRequests() const;
+    // Faults armed by position that no request has met yet.
+    size_t pendingPositionalFaults() const;
     void clearFaults();
     // Halts the endpoint: waiting transfers fail now, later ones fail with
     // STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID, GET_STATUS on it fails with
