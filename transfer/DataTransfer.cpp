@@ -19,6 +19,15 @@ NTSTATUS waitUntilSignalled(PVOID object, BOOLEAN alertable) {
     return status;
 }
 
+// Reads can only ever complete on an IN endpoint that has packets, and an isochronous
+// packet must fit one read.
+bool canRead(const USBD_PIPE_INFORMATION* pipe, ULONG buffer_size) {
+    if (pipe == nullptr || !USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress) ||
+        pipe->MaximumPacketSize == 0)
+        return false;
+    return pipe->PipeType != UsbdPipeTypeIsochronous || pipe->MaximumPacketSize <= buffer_size;
+}
+
 } // namespace
 
 DataTransfer::DataTransfer(CUsbInterface* usb, PDEVICE_OBJECT pdo, IR_Control* ir_control,
@@ -44,6 +53,13 @@ NTSTATUS DataTransfer::start() {
     if (_p_thread_object != nullptr || !stopRequested()) {
         RAVO_ERROR("Unwanted DataTransfer::start() called. \n");
         return STATUS_SUCCESS;
+    }
+    const USBD_PIPE_INFORMATION* pipe = _p_usb->getPipeInfo(_interface_num, _pipe_num);
+    if (!canRead(pipe, _buffer_size)) {
+        RAVO_ERROR("DataTransfer::start: the receiver has no IR input pipe to read "
+                   "(interface %d, pipe %d)\n",
+                   _interface_num, _pipe_num);
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
     }
     KeClearEvent(&_transfer_stop_event);
     KeClearEvent(&_stop_requested_event);
@@ -119,6 +135,7 @@ TransferBuffer* DataTransfer::allocateBuffer() {
         InterlockedIncrement(&_buffer_count);
         return buffer;
     }
+    RAVO_ERROR("DataTransfer::allocateBuffer: no memory for read buffer %d\n", _buffer_count);
     if (buffer->_p_irp != nullptr)
         IoFreeIrp(buffer->_p_irp);
     if (buffer->_p_data != nullptr)
@@ -147,6 +164,7 @@ NTSTATUS DataTransfer::sendBuffer(TransferBuffer* buffer) {
     buffer->_io.callback = static_BufferComplete;
     buffer->_io.callback_context = buffer;
     buffer->_length = 0;
+    buffer->_generation = _pipe_generation;
     NTSTATUS status =
         _p_usb->UsbAsyncIo(_pipe_num, _interface_num, buffer->_p_data, _buffer_size, &buffer->_io);
     if (NT_SUCCESS(status))
@@ -164,6 +182,7 @@ void DataTransfer::static_BufferComplete(PVOID callback_context, NTSTATUS status
     if (buffer == nullptr)
         return;
     buffer->_length = (status == STATUS_SUCCESS && length > 0) ? length : 0;
+    buffer->_status = status;
     buffer->_p_owner->_buffer_queue.putBuffer(buffer);
 }
 
@@ -177,8 +196,15 @@ void DataTransfer::joinThread() {
 }
 
 void DataTransfer::releaseBuffers() {
-    (void)_p_usb->UsbAbortPipe(_pipe_num, _interface_num);
+    NTSTATUS aborted = _p_usb->UsbAbortPipe(_pipe_num, _interface_num);
+    if (!NT_SUCCESS(aborted))
+        RAVO_ERROR("DataTransfer: the reads could not be aborted (status=%x); trying again\n",
+                   aborted);
     while (bufferCount() != 0) {
+        // Reads that wait for data come back only through an abort: without one (no memory
+        // for its request, say) this loop would wait for them forever.
+        if (!NT_SUCCESS(aborted))
+            aborted = _p_usb->UsbAbortPipe(_pipe_num, _interface_num);
         while (TransferBuffer* buffer = _buffer_queue.getBuffer())
             freeBuffer(buffer);
         if (bufferCount() == 0)

@@ -53,6 +53,9 @@ public:
     UCHAR _interface_num;
     ULONG _urb_size;
     ULONG _buffer_size;
+    // Counts the data pipe's resets (parse thread only): reads sent before the last one
+    // failed on the pipe as it was, which says nothing of the pipe as it is.
+    ULONG _pipe_generation = 0;
     UCHAR _stop_thread;
     PVOID _p_thread_object;
     PDEVICE_OBJECT _p_pdo;
@@ -71,6 +74,9 @@ private:
     // Holds the thread before it resubmits a read after a run of failed ones, so that a
     // dead or stalled pipe neither spins a processor nor floods the debugger.
     void backOff(ULONG failed_in_a_row);
+    // Asks the data pipe whether it still works; a halted one is aborted and reset. False
+    // when even the abort fails: the device is gone.
+    bool checkPipe();
     // Waits for the parse thread to end and lets go of its object.
     void joinThread();
 };

@@ -38,6 +38,23 @@ void DataTransfer::backOff(ULONG failed_in_a_row) {
     KeWaitForSingleObject(&_stop_requested_event, Executive, KernelMode, FALSE, &timeout);
 }
 
+bool DataTransfer::checkPipe() {
+    if (_p_usb->GetStatusPipe(_pipe_num, _interface_num) == STATUS_SUCCESS)
+        return true;
+    RAVO_ERROR("DataTransfer: the IR data pipe does not answer; aborting and resetting it\n");
+    // A port disabled by a device error fails every request on it until it is reset.
+    (void)_p_usb->ResetDevice();
+    if (!NT_SUCCESS(_p_usb->UsbAbortPipe(_pipe_num, _interface_num)))
+        return false;
+    // Without the reset a halted endpoint fails every read until the device is replugged.
+    NTSTATUS status = _p_usb->UsbResetPipe(_pipe_num, _interface_num);
+    if (NT_SUCCESS(status))
+        _pipe_generation++;
+    else
+        RAVO_ERROR("DataTransfer: the IR data pipe could not be reset (status=%x)\n", status);
+    return true;
+}
+
 void DataTransfer::parseBufferThread() {
     RAVO_TRACE("DataTransfer::parseBufferThread\n");
     TransferBuffer* current = nullptr;
@@ -87,20 +104,29 @@ void DataTransfer::parseBufferThread() {
                     _p_ir_control->processKey(IR_KEY_RELEASE);
                 }
             } else {
-                if (++failed_in_a_row > kFailuresBeforeBackOff) {
-                    backOff(failed_in_a_row);
-                    if (stopRequested())
-                        break;
+                // Only failed reads count towards the back-off: a device may send empty
+                // packets at its own pace, and holding them back would hold back the keys
+                // queued behind them.
+                bool round_failed = false;
+                if (current->_status == STATUS_SUCCESS) {
+                    failed_in_a_row = 0;
+                } else if (current->_generation == _pipe_generation) {
+                    if (++failed_in_a_row == 1 && current->_status != STATUS_CANCELLED)
+                        RAVO_ERROR("DataTransfer: a read from the receiver failed (status=%x)\n",
+                                   current->_status);
+                    round_failed = failed_in_a_row == kFailuresBeforeBackOff;
+                    if (failed_in_a_row > kFailuresBeforeBackOff) {
+                        backOff(failed_in_a_row);
+                        if (stopRequested())
+                            break;
+                    }
                 }
-                if (++empty_count < kEmptyBuffersPerPipeCheck) {
-                    // resubmitted below like any other buffer
-                } else {
+                // A whole round of failed reads is a pipe to look at now, not 50 reads on.
+                if (++empty_count >= kEmptyBuffersPerPipeCheck || round_failed) {
                     empty_count = 0;
                     (void)sendBuffer(current);
                     current = nullptr;
-                    if (_p_usb->GetStatusPipe(_pipe_num, _interface_num) != STATUS_SUCCESS &&
-                        !NT_SUCCESS(_p_usb->UsbAbortPipe(_pipe_num, _interface_num)))
-                        removed = true;
+                    removed = !checkPipe();
                     break;
                 }
             }

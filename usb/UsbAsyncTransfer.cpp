@@ -65,6 +65,14 @@ NTSTATUS CUsbInterface::UsbAsyncIo_BULK(ULONG pipe_num, UCHAR interface_num, PVO
             pipe_num, interface_num,
             "CUsbInterface::UsbAsyncIo_BULK, Failed to abort firmware download pipe %x\n",
             "CUsbInterface::UsbAsyncIo_BULK, Failed to reset firmware download pipe %x\n", nullptr);
+        // A port the error disabled fails the pipe's requests too: once it is reset, the
+        // pipe is worth another try.
+        if (!NT_SUCCESS(r) && NT_SUCCESS(ResetDevice()))
+            r = UsbPipeRecovery(
+                pipe_num, interface_num,
+                "CUsbInterface::UsbAsyncIo_BULK, Failed to abort firmware download pipe %x\n",
+                "CUsbInterface::UsbAsyncIo_BULK, Failed to reset firmware download pipe %x\n",
+                nullptr);
         if (!NT_SUCCESS(r))
             return STATUS_DEVICE_DATA_ERROR;
     }
@@ -119,6 +127,14 @@ NTSTATUS CUsbInterface::UsbAsyncIo_ISO(ULONG pipe_num, UCHAR interface_num, PVOI
             pipe_num, interface_num,
             "CUsbInterface::UsbAsyncIo_ISO, Failed to abort firmware download pipe %x\n",
             "CUsbInterface::UsbAsyncIo_ISO, Failed to reset firmware download pipe %x\n", nullptr);
+        // A port the error disabled fails the pipe's requests too: once it is reset, the
+        // pipe is worth another try.
+        if (!NT_SUCCESS(r) && NT_SUCCESS(ResetDevice()))
+            r = UsbPipeRecovery(
+                pipe_num, interface_num,
+                "CUsbInterface::UsbAsyncIo_ISO, Failed to abort firmware download pipe %x\n",
+                "CUsbInterface::UsbAsyncIo_ISO, Failed to reset firmware download pipe %x\n",
+                nullptr);
         if (!NT_SUCCESS(r))
             return STATUS_DEVICE_DATA_ERROR;
     }

@@ -40,6 +40,17 @@ NTSTATUS CUsbInterface::InitDevice() {
         }
     }
     NTSTATUS status = ConfigDevice();
+    ULONG port = 0;
+    if (status == STATUS_DEVICE_DATA_ERROR && NT_SUCCESS(GetPortStatus(&port)) &&
+        (port & USBD_PORT_CONNECTED) && !(port & USBD_PORT_ENABLED)) {
+        // A port disabled by an earlier error stays disabled until somebody resets it; the
+        // recovery of a running device does, but a start has to do it itself.
+        RAVO_ERROR("CUsbInterface::InitDevice() the port is disabled; resetting it and "
+                   "trying once more\n");
+        UnConfigDevice();
+        if (NT_SUCCESS(ResetParentPort()))
+            status = ConfigDevice();
+    }
     RAVO_INFO("CUsbInterface::ConfigDevice() Status(0x%x)\n", status);
     if (!NT_SUCCESS(status)) {
         RAVO_ERROR("CUsbInterface::InitDevice() Unable to ConfigDevice\n");

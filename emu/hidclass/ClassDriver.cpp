@@ -5,10 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#ifndef STATUS_DEVICE_CONFIGURATION_ERROR
-#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
-#endif
-
 namespace emu::hid {
 
 namespace {
