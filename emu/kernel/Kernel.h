@@ -62,6 +62,8 @@ void failAllocationsOfSize(size_t bytes);
 // Fails every allocation from now on until cleared.
 void failAllAllocations(bool fail);
 void clearFaults();
+// The tag and size of the last allocation the fault injection failed; false if none did.
+bool lastFailure(ULONG& tag, size_t& bytes);
 // Stops with a verifier failure when blocks of the tag are still live.
 void verifyNoLeaks(ULONG tag, const char* when);
 bool isPoolBlock(const void* p);

@@ -48,6 +48,9 @@ struct PoolState {
     bool failBySize = false;
     size_t failSize = 0;
     bool failAll = false;
+    bool anyFailed = false;
+    ULONG lastFailedTag = 0;
+    size_t lastFailedBytes = 0;
 };
 
 PoolState& poolState() {
@@ -108,6 +111,14 @@ void clearFaults() {
     pool.failAll = false;
 }
 
+bool lastFailure(ULONG& tag, size_t& bytes) {
+    PoolState& pool = poolState();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    tag = pool.lastFailedTag;
+    bytes = pool.lastFailedBytes;
+    return pool.anyFailed;
+}
+
 void verifyNoLeaks(ULONG tag, const char* when) {
     PoolTagStats s = stats(tag);
     if (s.liveBlocks != 0)
@@ -133,8 +144,12 @@ bool allocationFails(size_t bytes, ULONG tag) {
                 (pool.failBySize && bytes == pool.failSize);
     if (pool.failAt != 0 && number == pool.failAt)
         pool.failAt = 0;
-    if (fail)
+    if (fail) {
         pool.tags[tag].failedAllocations++;
+        pool.anyFailed = true;
+        pool.lastFailedTag = tag;
+        pool.lastFailedBytes = bytes;
+    }
     return fail;
 }
 

@@ -32,6 +32,7 @@ namespace usb {
 // ---------------------------------------------------------------------------------------
 // USBD status values the bus reports beyond those of the platform header.
 
+constexpr USBD_STATUS kUsbdStatusCrc = static_cast<USBD_STATUS>(0xC0000001);
 constexpr USBD_STATUS kUsbdStatusEndpointHalted = static_cast<USBD_STATUS>(0xC0000030);
 constexpr USBD_STATUS kUsbdStatusInvalidPipeHandle = static_cast<USBD_STATUS>(0x80000600);
 constexpr USBD_STATUS kUsbdStatusIsochRequestFailed = static_cast<USBD_STATUS>(0xC0000B00);
