@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: unit and end-to-end tests, the same under ASan+UBSan and again
-# under TSan, a short lifecycle soak, a short run of every fuzz target, the Windows
+# under TSan, a short lifecycle soak, the fault sweep with the hostile receivers, a short
+# run of every fuzz target (replaying the corpora in fuzz/corpus first), the Windows
 # cross-build and its run under Wine, and the formatting check. Ends with one line
 # "tests: N passed, N failed".
 set -uo pipefail
@@ -51,6 +52,12 @@ if build/plain/ravo_soak "${RAVO_SOAK_CYCLES:-300}" &&
     TSAN_OPTIONS="halt_on_error=1" build/tsan/ravo_soak "${RAVO_SOAK_TSAN_CYCLES:-20}"; then
     passed=$((passed + 1))
 else fail_step "soak"; fi
+
+step "fault sweep and hostile receivers, plain and under ASan+UBSan"
+if build/plain/ravo_faults --jobs "$(($(nproc) * 2))" &&
+    ASAN_OPTIONS=detect_leaks=1 build/asan/ravo_faults --jobs "$(($(nproc) * 2))"; then
+    passed=$((passed + 1))
+else fail_step "fault sweep"; fi
 
 step "fuzz targets"
 if scripts/build.sh fuzz; then

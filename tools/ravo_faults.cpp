@@ -10,7 +10,7 @@
 //              position in the run;
 // usb          every request the driver sends to the bus, failed in turn by its position,
 //              in each of five ways (stall, data error, never completed, disconnection,
-//              port disabled), alone and together with the request after it;
+//              port disabled), alone and together with each of the three after it;
 // hostile      receivers that lie in their descriptors, send packets no receiver should,
 //              answer too late or vanish in the middle of a request.
 //
@@ -37,6 +37,7 @@ struct Tally {
     size_t runs = 0, failed = 0, unreached = 0, absorbed = 0;
     std::map<std::string, size_t> startFailures; // status -> runs
     size_t keysLost = 0;
+    std::map<std::string, size_t> sites; // allocation site or kind of request -> positions
 };
 
 Tally tally(const std::vector<faults::IsolatedResult>& results, const faults::Reference& ref) {
@@ -52,10 +53,21 @@ Tally tally(const std::vector<faults::IsolatedResult>& results, const faults::Re
             continue;
         }
         char status[16] = "";
+        char where[64] = "";
         size_t reports = 0;
         if (r.figures == "unreached")
             t.unreached++;
-        else if (std::sscanf(r.figures.c_str(), "status=%15s reports=%zu", status, &reports) == 2) {
+        else if (std::sscanf(r.figures.c_str(), "status=%15s reports=%zu where=%63s", status,
+                             &reports, where) == 3) {
+            // A chain of failed requests counts each of its kinds.
+            std::string chain = where;
+            for (size_t at = 0; at != std::string::npos;) {
+                size_t plus = chain.find('+', at);
+                std::string site = chain.substr(at, plus == std::string::npos ? plus : plus - at);
+                if (site != "unsent")
+                    t.sites[site]++;
+                at = plus == std::string::npos ? plus : plus + 1;
+            }
             if (std::strcmp(status, "0x00000000") != 0)
                 t.startFailures[status]++;
             else if (reports < ref.reports)
@@ -75,6 +87,9 @@ void print(const char* what, const Tally& t) {
         std::printf(", refused the start with %s in %zu", status.c_str(), runs);
     if (t.unreached != 0)
         std::printf("; %zu position(s) not reached", t.unreached);
+    std::printf("\n  %zu sites:", t.sites.size());
+    for (const auto& [site, runs] : t.sites)
+        std::printf(" %s x%zu", site.c_str(), runs);
     std::printf("\n");
 }
 
@@ -130,24 +145,29 @@ int main(int argc, char** argv) {
         failed += t.failed;
     }
     if (parts.count("usb")) {
-        for (bool pairs : {false, true}) {
+        // Alone, then together with each of the three requests that follow it: those are
+        // the recovery's (endpoint status, abort, pipe reset, port status, port reset).
+        for (uint64_t then : {0, 1, 2, 3}) {
             std::vector<faults::IsolatedJob> work;
             for (faults::UsbFault fault : faults::kUsbFaults) {
                 for (uint64_t p = 1; p <= ref.requests; p++) {
                     if (!wanted(p))
                         continue;
                     std::vector<uint64_t> at = {p};
-                    if (pairs)
-                        at.push_back(p + 1);
+                    if (then != 0)
+                        at.push_back(p + then);
                     std::string label = std::string(faults::nameOf(fault)) + " at request " +
-                                        std::to_string(p) + (pairs ? " and the next" : "");
+                                        std::to_string(p) +
+                                        (then ? " and " + std::to_string(p + then) : "");
                     work.push_back(
                         {label, [at, fault, ref] { return faults::usbRun(at, fault, ref); }});
                 }
             }
             Tally t = tally(faults::runIsolated(work, jobs, kRunBound), ref);
-            std::string what = std::to_string(ref.requests) + " request positions x 5 faults" +
-                               (pairs ? ", with the request after each failing too" : "");
+            std::string what =
+                std::to_string(ref.requests) + " request positions x 5 faults" +
+                (then ? ", each with the request " + std::to_string(then) + " after it failing too"
+                      : "");
             print(what.c_str(), t);
             failed += t.failed;
         }

@@ -123,13 +123,17 @@ TEST_F(DriverFaultTest, AThreadThatCannotRunDoesNotHoldTheStop) {
     transfer->_p_rlc_parse = parser;
 }
 
-// A dead pipe fails every read at once. The thread keeps the 50-empty-reads check but
-// holds back between resubmissions, so it neither spins a processor nor floods the log;
-// a stop still ends it at once.
+// A dead pipe (halted, and its reset fails too) fails every read at once. The thread
+// checks the pipe but holds back between resubmissions, so it neither spins a processor
+// nor floods the log; a stop still ends it at once.
 TEST_F(DriverFaultTest, FailingReadsAreResubmittedAtABoundedRate) {
     up();
     receiver->clearRequests();
     uint64_t mark = emu::debuglog::mark();
+    emu::usb::FaultRule noReset;
+    noReset.urbFunction = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    noReset.count = -1;
+    receiver->injectFault(noReset);
     receiver->stallEndpoint(0x81);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     size_t frozen = receiver->countUrbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
@@ -141,6 +145,8 @@ TEST_F(DriverFaultTest, FailingReadsAreResubmittedAtABoundedRate) {
     size_t later = receiver->countUrbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     EXPECT_LT(later - frozen, 200u) << "resubmissions over ten seconds";
     EXPECT_LT(emu::debuglog::linesSince(mark).size(), 4000u);
+    EXPECT_TRUE(emu::debuglog::contains("the IR data pipe could not be reset", mark));
+    receiver->clearFaults();
     EXPECT_EQ(STATUS_SUCCESS, hidclass->stop().status);
 }
 

@@ -5,6 +5,7 @@
 #include "irkit/Encoders.h"
 #include "irkit/Packetizer.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -35,7 +36,7 @@ std::string hex(NTSTATUS status) {
 // over is said in its messages; the device works again afterwards unless it is gone; and
 // nothing is left behind.
 std::string judge(Stack& stack, bool met, NTSTATUS up, size_t reports, const Reference& ref,
-                  bool deviceGone) {
+                  bool deviceGone, const std::string& where) {
     std::string verdict;
     if (met) {
         const bool fellShort = !NT_SUCCESS(up) || reports < ref.reports;
@@ -62,7 +63,42 @@ std::string judge(Stack& stack, bool met, NTSTATUS up, size_t reports, const Ref
         return left;
     if (!met)
         return "ok unreached";
-    return "ok status=" + hex(up) + " reports=" + std::to_string(reports);
+    return "ok status=" + hex(up) + " reports=" + std::to_string(reports) + " where=" + where;
+}
+
+// What the nth request the driver sent to the bus was.
+std::string nthRequest(const emu::usb::VirtualReceiver& receiver, uint64_t n) {
+    using emu::usb::RequestKind;
+    uint64_t seen = 0;
+    for (const auto& r : receiver.requests()) {
+        if (r.kind == RequestKind::Pnp || r.kind == RequestKind::Power ||
+            r.kind == RequestKind::Other)
+            continue;
+        if (++seen != n)
+            continue;
+        if (r.kind == RequestKind::GetPortStatus)
+            return "GET_PORT_STATUS";
+        if (r.kind == RequestKind::ResetPort)
+            return "RESET_PORT";
+        switch (r.urbFunction) {
+            case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+                return r.descriptorType == USB_DEVICE_DESCRIPTOR_TYPE ? "GET_DESCRIPTOR(device)"
+                                                                      : "GET_DESCRIPTOR(config)";
+            case URB_FUNCTION_SELECT_CONFIGURATION:
+                return "SELECT_CONFIGURATION";
+            case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+                return "BULK_IN(read)";
+            case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
+                return "GET_STATUS(endpoint)";
+            case URB_FUNCTION_ABORT_PIPE:
+                return "ABORT_PIPE";
+            case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+                return "RESET_PIPE";
+            default:
+                return "URB(" + std::to_string(r.urbFunction) + ")";
+        }
+    }
+    return "unsent";
 }
 
 } // namespace
@@ -271,12 +307,13 @@ std::string allocationRun(uint64_t n, const Reference& ref) {
     emu::pool::clearFaults();
     ULONG tag = 0;
     size_t bytes = 0;
-    char what[64] = "";
+    char site[64] = "none";
     if (emu::pool::lastFailure(tag, bytes))
-        std::snprintf(what, sizeof what, "(%zu bytes, tag '%c%c%c%c') ", bytes, tag & 0xFF,
-                      (tag >> 8) & 0xFF, (tag >> 16) & 0xFF, tag >> 24);
-    std::string verdict = judge(stack, met, up, reports, ref, false);
-    return verdict.rfind("ok", 0) == 0 ? verdict : what + verdict;
+        std::snprintf(site, sizeof site, "'%c%c%c%c'(%zu)", tag & 0xFF, (tag >> 8) & 0xFF,
+                      (tag >> 16) & 0xFF, tag >> 24, bytes);
+    std::replace(site, site + sizeof site, ' ', '_');
+    std::string verdict = judge(stack, met, up, reports, ref, false, site);
+    return verdict.rfind("ok", 0) == 0 ? verdict : std::string(site) + ": " + verdict;
 }
 
 std::string usbRun(const std::vector<uint64_t>& positions, UsbFault fault, const Reference& ref) {
@@ -288,7 +325,12 @@ std::string usbRun(const std::vector<uint64_t>& positions, UsbFault fault, const
     stack.stop();
     const bool met = stack.receiver().pendingPositionalFaults() < positions.size();
     stack.receiver().clearFaults();
-    return judge(stack, met, up, reports, ref, met && fault == UsbFault::Disconnection);
+    std::string where;
+    for (uint64_t position : positions)
+        where += (where.empty() ? "" : "+") + nthRequest(stack.receiver(), position);
+    std::string verdict =
+        judge(stack, met, up, reports, ref, met && fault == UsbFault::Disconnection, where);
+    return verdict.rfind("ok", 0) == 0 ? verdict : where + ": " + verdict;
 }
 
 void prepareProcess(bool trace) {

@@ -1,0 +1,91 @@
+// The whole stack under a stream of events: IN packets from the virtual receiver
+// interleaved with Plug and Play and power requests and read cancellations, in any order.
+// Nothing may crash, hang past the class driver's guards, complete a request twice or
+// never, or leave pool behind at unload (the emulated verifier stops the process).
+//
+// Input: a sequence of operations, each one byte: its low three bits pick the operation;
+// a packet takes its length (1 to 32) from the high bits and its bytes from what follows.
+#include "emu/hidclass/ClassDriver.h"
+#include "emu/kernel/Kernel.h"
+#include "emu/usbbus/VirtualReceiver.h"
+#include "frame/DriverEntry.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+enum Operation : uint8_t {
+    kPacket,
+    kSleep,
+    kWake,
+    kStop,
+    kStart,
+    kCancelReads,
+    kQueryRemove,
+    kSurpriseRemove,
+};
+
+// The last operations of a long input are not worth their time.
+constexpr size_t kMaxOperations = 64;
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool once = [] {
+        emu::debuglog::setEcho(false);
+        return true;
+    }();
+    (void)once;
+    emu::usb::VirtualReceiver receiver;
+    emu::hid::ClassDriver hidclass(&DriverEntry);
+    if (!NT_SUCCESS(hidclass.load()) || !NT_SUCCESS(hidclass.addDevice(receiver.pdo())))
+        return 0;
+    // The PnP manager starts only a stopped device and stops only a started one.
+    bool started = NT_SUCCESS(hidclass.start());
+    bool removed = false;
+    size_t at = 0;
+    for (size_t n = 0; at < size && n < kMaxOperations && !removed; n++) {
+        const uint8_t op = data[at++];
+        switch (op & 7) {
+            case kPacket: {
+                size_t length = (op >> 3) + 1;
+                length = length < size - at ? length : size - at;
+                if (length != 0)
+                    receiver.queueInPacket(std::vector<uint8_t>(data + at, data + at + length));
+                at += length;
+                break;
+            }
+            case kSleep:
+                hidclass.pnp().setDevicePower(PowerDeviceD3);
+                break;
+            case kWake:
+                hidclass.pnp().setDevicePower(PowerDeviceD0);
+                break;
+            case kStop:
+                if (started)
+                    hidclass.stop();
+                started = false;
+                break;
+            case kStart:
+                if (!started)
+                    started = NT_SUCCESS(hidclass.start());
+                break;
+            case kCancelReads:
+                hidclass.cancelReads(true);
+                break;
+            case kQueryRemove:
+                hidclass.pnp().pnp(IRP_MN_QUERY_REMOVE_DEVICE);
+                break;
+            case kSurpriseRemove:
+                receiver.surpriseRemove();
+                hidclass.surpriseRemove();
+                removed = true;
+                break;
+        }
+    }
+    receiver.waitUntilIdle();
+    emu::workitems::waitIdle();
+    return 0; // the class driver's destructor removes, unloads and checks
+}
