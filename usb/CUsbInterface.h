@@ -45,6 +45,10 @@ public:
     // the reset when one was made, else 0; *p_reset_made tells which.
     NTSTATUS UsbPipeRecovery(ULONG pipe_num, UCHAR interface_num, PCSTR abort_failed,
                              PCSTR reset_failed, BOOLEAN* p_reset_made);
+    // The recovery before an asynchronous transfer: the pipe's, and when that fails the
+    // port's, then the pipe's once more.
+    NTSTATUS asyncRecovery(ULONG pipe_num, UCHAR interface_num, PCSTR abort_failed,
+                           PCSTR reset_failed);
 
     // Submission under the device I/O error policy, and the port requests it may need.
     NTSTATUS UsbCall_GSPN(PURB urb);

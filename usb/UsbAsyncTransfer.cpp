@@ -61,18 +61,10 @@ NTSTATUS CUsbInterface::UsbAsyncIo_BULK(ULONG pipe_num, UCHAR interface_num, PVO
                                         ULONG length, UsbTransferContext* context) {
     if (ioError()) {
         RAVO_ERROR("UsbAsyncIo_BULK() : device IO error occured before!!\n");
-        NTSTATUS r = UsbPipeRecovery(
+        NTSTATUS r = asyncRecovery(
             pipe_num, interface_num,
             "CUsbInterface::UsbAsyncIo_BULK, Failed to abort firmware download pipe %x\n",
-            "CUsbInterface::UsbAsyncIo_BULK, Failed to reset firmware download pipe %x\n", nullptr);
-        // A port the error disabled fails the pipe's requests too: once it is reset, the
-        // pipe is worth another try.
-        if (!NT_SUCCESS(r) && NT_SUCCESS(ResetDevice()))
-            r = UsbPipeRecovery(
-                pipe_num, interface_num,
-                "CUsbInterface::UsbAsyncIo_BULK, Failed to abort firmware download pipe %x\n",
-                "CUsbInterface::UsbAsyncIo_BULK, Failed to reset firmware download pipe %x\n",
-                nullptr);
+            "CUsbInterface::UsbAsyncIo_BULK, Failed to reset firmware download pipe %x\n");
         if (!NT_SUCCESS(r))
             return STATUS_DEVICE_DATA_ERROR;
     }
@@ -123,18 +115,10 @@ NTSTATUS CUsbInterface::UsbAsyncIo_ISO(ULONG pipe_num, UCHAR interface_num, PVOI
     if (ioError()) {
         RAVO_ERROR("CUsbInterface::UsbAsyncIo_ISO() : device IO error occured before, need to "
                    "reset device!!");
-        NTSTATUS r = UsbPipeRecovery(
+        NTSTATUS r = asyncRecovery(
             pipe_num, interface_num,
             "CUsbInterface::UsbAsyncIo_ISO, Failed to abort firmware download pipe %x\n",
-            "CUsbInterface::UsbAsyncIo_ISO, Failed to reset firmware download pipe %x\n", nullptr);
-        // A port the error disabled fails the pipe's requests too: once it is reset, the
-        // pipe is worth another try.
-        if (!NT_SUCCESS(r) && NT_SUCCESS(ResetDevice()))
-            r = UsbPipeRecovery(
-                pipe_num, interface_num,
-                "CUsbInterface::UsbAsyncIo_ISO, Failed to abort firmware download pipe %x\n",
-                "CUsbInterface::UsbAsyncIo_ISO, Failed to reset firmware download pipe %x\n",
-                nullptr);
+            "CUsbInterface::UsbAsyncIo_ISO, Failed to reset firmware download pipe %x\n");
         if (!NT_SUCCESS(r))
             return STATUS_DEVICE_DATA_ERROR;
     }

@@ -88,6 +88,16 @@ NTSTATUS CUsbInterface::UsbCall_GSPN(PURB urb) {
     return UsbSubmitUrb(urb);
 }
 
+NTSTATUS CUsbInterface::asyncRecovery(ULONG pipe_num, UCHAR interface_num, PCSTR abort_failed,
+                                      PCSTR reset_failed) {
+    NTSTATUS r = UsbPipeRecovery(pipe_num, interface_num, abort_failed, reset_failed, nullptr);
+    // A port the error disabled fails the pipe's requests too: once it is reset, the pipe
+    // is worth another try.
+    if (!NT_SUCCESS(r) && NT_SUCCESS(ResetDevice()))
+        r = UsbPipeRecovery(pipe_num, interface_num, abort_failed, reset_failed, nullptr);
+    return r;
+}
+
 NTSTATUS CUsbInterface::ResetDevice() {
     RAVO_INFO("CUsbInterface:ResetDevice - begins\n");
     ULONG port_status = 0;
