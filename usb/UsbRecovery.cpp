@@ -95,6 +95,10 @@ NTSTATUS CUsbInterface::asyncRecovery(ULONG pipe_num, UCHAR interface_num, PCSTR
     // is worth another try.
     if (!NT_SUCCESS(r) && NT_SUCCESS(ResetDevice()))
         r = UsbPipeRecovery(pipe_num, interface_num, abort_failed, reset_failed, nullptr);
+    // Recovered: as on the synchronous path the error is over. Left set, it would make
+    // every later read repeat the recovery, with its status request and its message.
+    if (NT_SUCCESS(r))
+        setIoError(0);
     return r;
 }
 

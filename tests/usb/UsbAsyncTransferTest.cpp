@@ -63,7 +63,7 @@ TEST_F(UsbAsyncConcurrencyTest, ReadsCompleteAtDispatchLevelAndAnAbortBringsEver
         << "transfers allocate nothing; the abort allocates its URB";
 }
 
-TEST_F(UsbAsyncConcurrencyTest, DataErrorSetsTheFlagAndTheNextReadChecksThePipeFirst) {
+TEST_F(UsbAsyncConcurrencyTest, DataErrorSetsTheFlagAndOnlyTheNextReadChecksThePipeFirst) {
     CUsbInterface& u = configured();
     Recorder rec;
     Transfer t(bus->pdo()->StackSize, rec);
@@ -81,8 +81,13 @@ TEST_F(UsbAsyncConcurrencyTest, DataErrorSetsTheFlagAndTheNextReadChecksThePipeF
     ASSERT_EQ(2u, log.size());
     EXPECT_EQ(URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, log[0].urbFunction);
     EXPECT_EQ(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, log[1].urbFunction);
+    EXPECT_EQ(0, u.ioError()) << "recovered: later reads go straight to the bus";
+    Transfer next(bus->pdo()->StackSize, rec);
+    bus->clearRequests();
+    EXPECT_EQ(STATUS_PENDING, u.UsbAsyncIo(0, 0, next.data, 32, &next.ctx));
+    EXPECT_EQ(1u, bus->requests().size());
     u.UsbAbortPipe(0, 0);
-    ASSERT_TRUE(rec.waitFor(2));
+    ASSERT_TRUE(rec.waitFor(3));
 }
 
 TEST_F(UsbAsyncConcurrencyTest, IsochronousTransferReportsUpToTheFirstFailedPacket) {
