@@ -1,5 +1,7 @@
 #include "irkit/Packetizer.h"
 
+#include "irkit/RlcEventStream.h"
+
 #include <algorithm>
 #include <random>
 #include <set>
@@ -42,119 +44,45 @@ std::vector<uint8_t> makeResponse(uint8_t header, uint8_t id) {
 
 namespace {
 
-// Walks the periods once, merging neighbours of one level, and produces the events.
-class EventBuilder {
-public:
-    explicit EventBuilder(const PacketizerOptions& options) : _options(options) {}
+// The periods' events with the responses placed between them.
+std::vector<RlcEvent> buildEvents(const Timings& timings, const PacketizerOptions& options) {
+    std::vector<RlcEvent> events;
+    RlcEventStream stream(options.endOfSignalUs,
+                          [&events](const RlcEvent& event) { events.push_back(event); });
+    std::vector<const ResponsePlacement*> responses;
+    for (const ResponsePlacement& placement : options.responses) {
+        responses.push_back(&placement);
+    }
+    std::stable_sort(responses.begin(), responses.end(),
+                     [](const ResponsePlacement* a, const ResponsePlacement* b) {
+                         return a->beforeTiming < b->beforeTiming;
+                     });
+    auto nextResponse = responses.begin();
 
-    std::vector<RlcEvent> run(const Timings& timings) {
-        std::vector<const ResponsePlacement*> responses;
-        for (const ResponsePlacement& placement : _options.responses) {
-            responses.push_back(&placement);
-        }
-        std::stable_sort(responses.begin(), responses.end(),
-                         [](const ResponsePlacement* a, const ResponsePlacement* b) {
-                             return a->beforeTiming < b->beforeTiming;
-                         });
-        auto nextResponse = responses.begin();
-
-        for (size_t i = 0; i < timings.size(); ++i) {
-            if (nextResponse != responses.end() && (*nextResponse)->beforeTiming <= i) {
-                // A response sits between two periods: the one before it is complete.
-                flush();
-                while (nextResponse != responses.end() && (*nextResponse)->beforeTiming <= i) {
-                    _events.push_back(RlcEvent::response((*nextResponse)->bytes, _position));
-                    ++nextResponse;
-                }
+    for (size_t i = 0; i < timings.size(); ++i) {
+        if (nextResponse != responses.end() && (*nextResponse)->beforeTiming <= i) {
+            // A response sits between two periods: the one before it is complete.
+            stream.flush();
+            while (nextResponse != responses.end() && (*nextResponse)->beforeTiming <= i) {
+                events.push_back(RlcEvent::response((*nextResponse)->bytes, stream.position()));
+                ++nextResponse;
             }
-            add(timings[i]);
         }
-
-        // Silence follows the capture: a trailing space becomes the start of that silence.
-        const bool trailingSilence = _options.endWithMarker && _options.endOfSignalUs != 0 &&
-                                     _pendingUs != 0 && !_pendingPulse;
-        uint64_t silenceStart = _position;
-        if (trailingSilence) {
-            silenceStart = _pendingStart;
-            _pendingUs = 0;
-        } else {
-            flush();
-        }
-        while (nextResponse != responses.end()) {
-            _events.push_back(RlcEvent::response((*nextResponse)->bytes, silenceStart));
-            ++nextResponse;
-        }
-        if (_options.endWithMarker && _active) {
-            _events.push_back(RlcEvent::endOfSignal(silenceStart + _options.endOfSignalUs));
-            _active = false;
-        }
-        return std::move(_events);
+        stream.add(timings[i]);
     }
 
-private:
-    void add(const IrTiming& timing) {
-        if (timing.microseconds == 0) {
-            return;
-        }
-        if (_pendingUs != 0 && _pendingPulse == timing.pulse) {
-            _pendingUs += timing.microseconds;
-        } else {
-            flush();
-            _pendingPulse = timing.pulse;
-            _pendingUs = timing.microseconds;
-            _pendingStart = _position;
-        }
-        _position += timing.microseconds;
+    // Silence follows the capture: a trailing space becomes the start of that silence.
+    const uint64_t silenceStart =
+        stream.endPeriods(options.endWithMarker && options.endOfSignalUs != 0);
+    while (nextResponse != responses.end()) {
+        events.push_back(RlcEvent::response((*nextResponse)->bytes, silenceStart));
+        ++nextResponse;
     }
-
-    void flush() {
-        if (_pendingUs == 0) {
-            return;
-        }
-        const uint64_t length = _pendingUs;
-        _pendingUs = 0;
-        if (_pendingPulse) {
-            _active = true;
-            samples(true, length);
-            return;
-        }
-        if (!_active) {
-            return; // idle: the receiver reports nothing until the next carrier
-        }
-        if (_options.endOfSignalUs != 0 && length >= _options.endOfSignalUs) {
-            _events.push_back(RlcEvent::endOfSignal(_pendingStart + _options.endOfSignalUs));
-            _active = false;
-            return;
-        }
-        samples(false, length);
+    if (options.endWithMarker) {
+        stream.endSignal(silenceStart);
     }
-
-    // One period as samples of at most 127 units, each stamped with the moment its
-    // duration was complete.
-    void samples(bool pulse, uint64_t lengthUs) {
-        uint64_t units = (lengthUs + kRlcUnitUs / 2) / kRlcUnitUs;
-        if (units == 0) {
-            units = 1;
-        }
-        uint64_t done = 0;
-        while (done < units) {
-            const uint64_t piece = std::min<uint64_t>(units - done, kRlcMaxUnits);
-            done += piece;
-            const uint64_t end =
-                done == units ? lengthUs : std::min<uint64_t>(done * kRlcUnitUs, lengthUs);
-            _events.push_back(
-                RlcEvent::sample(pulse, static_cast<uint8_t>(piece), _pendingStart + end));
-        }
-    }
-
-    const PacketizerOptions& _options;
-    std::vector<RlcEvent> _events;
-    uint64_t _position = 0; // start of the next period
-    bool _active = false;   // a signal is going on: samples were sent since the last marker
-    bool _pendingPulse = false;
-    uint64_t _pendingUs = 0; // merged period not yet turned into events
-    uint64_t _pendingStart = 0;
-};
+    return events;
+}
 
 struct StreamByte {
     uint8_t value;
@@ -205,7 +133,7 @@ std::vector<StreamByte> serialize(const std::vector<RlcEvent>& events) {
 } // namespace
 
 std::vector<RlcEvent> toRlcEvents(const Timings& timings, const PacketizerOptions& options) {
-    return EventBuilder(options).run(timings);
+    return buildEvents(timings, options);
 }
 
 std::vector<UsbPacket> packetizeEvents(const std::vector<RlcEvent>& events,

@@ -3,6 +3,7 @@
 #include "irkit/DefaultCapture.h"
 #include "irkit/Mode2.h"
 #include "irkit/Packetizer.h"
+#include "irkit/RlcEventStream.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -232,7 +233,8 @@ bool PacketStream::next(StreamPacket& packet) {
             if (onPeriod) {
                 onPeriod(period, start);
             }
-            add(period);
+            _events.add(period);
+            _position = _events.position();
         } else {
             finish();
         }
@@ -241,38 +243,13 @@ bool PacketStream::next(StreamPacket& packet) {
     return true;
 }
 
-void PacketStream::add(const irkit::IrTiming& period) {
-    if (_pendingUs != 0 && _pendingPulse == period.pulse) {
-        _pendingUs += period.microseconds;
-    } else {
-        flush();
-        _pendingPulse = period.pulse;
-        _pendingUs = period.microseconds;
-        _pendingStart = _position;
-    }
-    _position += period.microseconds;
-}
-
-void PacketStream::flush() {
-    if (_pendingUs == 0) {
-        return;
-    }
-    const uint64_t length = _pendingUs;
-    _pendingUs = 0;
-    if (_pendingPulse) {
-        _active = true;
-        samples(true, length);
-        return;
-    }
-    if (!_active) {
-        return; // idle: the receiver reports nothing until the next carrier
-    }
-    if (length >= kEndOfSignalUs) {
-        marker(_pendingStart + kEndOfSignalUs);
-        return;
-    }
-    samples(false, length);
-}
+PacketStream::PacketStream(PeriodSource& source)
+    : _source(source), _events(kEndOfSignalUs, [this](const irkit::RlcEvent& event) {
+          if (event.kind == irkit::RlcEvent::Kind::EndOfSignal)
+              marker(event.timeUs);
+          else
+              sample(event.pulse, event.units, event.timeUs);
+      }) {}
 
 void PacketStream::finish() {
     _finished = true;
@@ -280,36 +257,15 @@ void PacketStream::finish() {
         onEnd();
     }
     // Silence follows the captures: a trailing space becomes the start of that silence.
-    uint64_t silenceStart = _position;
-    if (_pendingUs != 0 && !_pendingPulse) {
-        silenceStart = _pendingStart;
-        _pendingUs = 0;
-    } else {
-        flush();
-    }
-    if (_active) {
-        marker(silenceStart + kEndOfSignalUs);
+    const uint64_t silenceStart = _events.endPeriods(true);
+    _position = _events.position();
+    if (_events.endSignal(silenceStart)) {
         _position = std::max(_position, silenceStart + kEndOfSignalUs);
     }
     closeGroup();
     if (!_current.bytes.empty()) {
         _ready.push_back(std::move(_current));
         _current = StreamPacket{};
-    }
-}
-
-void PacketStream::samples(bool pulse, uint64_t lengthUs) {
-    uint64_t units = (lengthUs + irkit::kRlcUnitUs / 2) / irkit::kRlcUnitUs;
-    if (units == 0) {
-        units = 1;
-    }
-    uint64_t done = 0;
-    while (done < units) {
-        const uint64_t piece = std::min<uint64_t>(units - done, irkit::kRlcMaxUnits);
-        done += piece;
-        const uint64_t end =
-            done == units ? lengthUs : std::min<uint64_t>(done * irkit::kRlcUnitUs, lengthUs);
-        sample(pulse, static_cast<uint8_t>(piece), _pendingStart + end);
     }
 }
 
@@ -323,7 +279,6 @@ void PacketStream::sample(bool pulse, uint8_t units, uint64_t timeUs) {
 
 void PacketStream::marker(uint64_t timeUs) {
     closeGroup();
-    _active = false;
     put(Byte{irkit::kRlcEndOfSignal, timeUs, true});
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "irkit/IrTiming.h"
+#include "irkit/RlcEventStream.h"
 
 #include <cstdint>
 #include <fstream>
@@ -82,7 +83,7 @@ struct StreamPacket {
 // signal), made one at a time.
 class PacketStream {
 public:
-    explicit PacketStream(PeriodSource& source) : _source(source) {}
+    explicit PacketStream(PeriodSource& source);
 
     bool next(StreamPacket& packet);
     // The end of the last period read (with the silence that ends the last signal once
@@ -100,22 +101,16 @@ private:
         uint64_t timeUs;
         bool endsPacket;
     };
-    void add(const irkit::IrTiming& period);
-    void flush();
     void finish();
-    void samples(bool pulse, uint64_t lengthUs);
     void sample(bool pulse, uint8_t units, uint64_t timeUs);
     void marker(uint64_t timeUs);
     void closeGroup();
     void put(Byte byte);
 
     PeriodSource& _source;
+    irkit::RlcEventStream _events;
     bool _finished = false;
     uint64_t _position = 0;
-    bool _active = false;
-    bool _pendingPulse = false;
-    uint64_t _pendingUs = 0;
-    uint64_t _pendingStart = 0;
     Byte _group[4]{};
     size_t _groupSize = 0;
     StreamPacket _current;
