@@ -53,9 +53,11 @@ if build/plain/ravo_soak "${RAVO_SOAK_CYCLES:-300}" &&
     passed=$((passed + 1))
 else fail_step "soak"; fi
 
-step "fault sweep and hostile receivers, plain and under ASan+UBSan"
-if build/plain/ravo_faults --jobs "$(($(nproc) * 2))" &&
-    ASAN_OPTIONS=detect_leaks=1 build/asan/ravo_faults --jobs "$(($(nproc) * 2))"; then
+step "fault sweep and hostile receivers: plain, under ASan+UBSan and under TSan"
+jobs=$(($(nproc) * 2))
+if build/plain/ravo_faults --jobs "$jobs" &&
+    ASAN_OPTIONS=detect_leaks=1 build/asan/ravo_faults --jobs "$jobs" &&
+    TSAN_OPTIONS="halt_on_error=1" build/tsan/ravo_faults --jobs "$jobs"; then
     passed=$((passed + 1))
 else fail_step "fault sweep"; fi
 
