@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every fuzz target of the fuzz build for the given number of seconds each.
+# Runs every fuzz target of the fuzz build for the given number of seconds each, after the
+# inputs of its corpus in fuzz/corpus/<target>.tar.gz.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-45}
@@ -10,8 +11,13 @@ for source in fuzz/*.cpp; do
     exe=build/fuzz/$name
     corpus=build/fuzz/corpus/$name
     mkdir -p "$corpus"
+    # The minimised corpus a campaign left in the tree: every input of it runs first.
     seeds=()
-    [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
+    if [ -f "fuzz/corpus/$name.tar.gz" ]; then
+        rm -rf "build/fuzz/seeds/$name" && mkdir -p "build/fuzz/seeds"
+        tar xzf "fuzz/corpus/$name.tar.gz" -C build/fuzz/seeds
+        seeds=("build/fuzz/seeds/$name")
+    fi
     echo "--- $name, ${seconds}s"
     log=build/fuzz/$name.log
     if ASAN_OPTIONS=detect_leaks=1 "$exe" -max_total_time="$seconds" -print_final_stats=1 \
