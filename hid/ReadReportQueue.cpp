@@ -2,7 +2,7 @@
 
 #include "frame/MinidriverExtension.h"
 #include "platform/Diagnostics.h"
-#include "transfer/CheckedList.h"
+#include "platform/CheckedList.h"
 
 ReadReportQueue::ReadReportQueue() {
     KeInitializeSpinLock(&_lock);

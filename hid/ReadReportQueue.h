@@ -8,7 +8,7 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "frame/RequestCount.h"
+#include "hid/RequestCount.h"
 
 class ReadReportQueue {
 public:

@@ -48,10 +48,10 @@ release-report-missing|decode/IrControl.cpp|_p_read_queue->sendReport(release, s
 buffer-queue-lock-kept-on-duplicate|transfer/BufferQueue.cpp|        KeReleaseSpinLock(&_lock, irql);<NL>        return;|        return;
 buffer-queue-duplicate-linked|transfer/BufferQueue.cpp|if (buffer->_queued == 1) {|if (buffer->_queued == 2) {
 wait-for-buffer-32-bit|transfer/BufferQueue.cpp|static_cast<ULONGLONG>(ms) * 10000|static_cast<ULONG>(ms * 10000)
-list-head-check-removed|transfer/CheckedList.h|        if (head->Flink->Blink != head \|\| head->Blink->Flink != head)<NL>            corrupt();|        (void)head;
-list-remove-check-removed|transfer/CheckedList.h|if (next->Blink != entry \|\| previous->Flink != entry)<NL>            corrupt();|(void)0;
-request-count-idle-unordered|frame/RequestCount.cpp|        RAVO_TRACE("last request completed, signalling event\n");<NL>        updateIdleEvent();|        RAVO_TRACE("last request completed, signalling event\n");<NL>        KeSetEvent(&_idle_event, IO_NO_INCREMENT, FALSE);
-request-count-never-busy|frame/RequestCount.cpp|    if (count == 1)<NL>        updateIdleEvent();|    (void)count;
+list-head-check-removed|platform/CheckedList.h|        if (head->Flink->Blink != head \|\| head->Blink->Flink != head)<NL>            corrupt();|        (void)head;
+list-remove-check-removed|platform/CheckedList.h|if (next->Blink != entry \|\| previous->Flink != entry)<NL>            corrupt();|(void)0;
+request-count-idle-unordered|hid/RequestCount.cpp|        RAVO_TRACE("last request completed, signalling event\n");<NL>        updateIdleEvent();|        RAVO_TRACE("last request completed, signalling event\n");<NL>        KeSetEvent(&_idle_event, IO_NO_INCREMENT, FALSE);
+request-count-never-busy|hid/RequestCount.cpp|    if (count == 1)<NL>        updateIdleEvent();|    (void)count;
 cancel-before-queue-ignored|hid/ReadReportQueue.cpp|bool cancelledEarly = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;|bool cancelledEarly = false;
 send-report-ignores-cancel-owner|hid/ReadReportQueue.cpp|        if (routine == nullptr)<NL>            continue;<NL><NL>|        (void)routine;<NL><NL>
 send-report-drops-on-cancelled|hid/ReadReportQueue.cpp|        if (routine == nullptr)<NL>            continue;<NL><NL>|        if (routine == nullptr)<NL>            return;<NL><NL>

@@ -1,6 +1,6 @@
 #include "transfer/BufferQueue.h"
 
-#include "transfer/CheckedList.h"
+#include "platform/CheckedList.h"
 
 BufferQueue::BufferQueue() {
     KeInitializeSpinLock(&_lock);

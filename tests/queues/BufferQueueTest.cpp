@@ -2,7 +2,7 @@
 // checked list it keeps its buffers in.
 #include "emu/kernel/Kernel.h"
 #include "transfer/BufferQueue.h"
-#include "transfer/CheckedList.h"
+#include "platform/CheckedList.h"
 
 #include <atomic>
 #include <chrono>

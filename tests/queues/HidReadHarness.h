@@ -5,7 +5,7 @@
 #include "emu/kernel/Kernel.h"
 #include "frame/MinidriverExtension.h"
 #include "hid/ReadReportQueue.h"
-#include "transfer/CheckedList.h"
+#include "platform/CheckedList.h"
 
 #include <atomic>
 #include <cstring>

@@ -1,7 +1,7 @@
 // The count of outstanding read-report requests and its idle event, which the removal of
 // a device waits on.
 #include "emu/kernel/Kernel.h"
-#include "frame/RequestCount.h"
+#include "hid/RequestCount.h"
 #include "platform/Diagnostics.h"
 
 #include <atomic>

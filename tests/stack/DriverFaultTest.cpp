@@ -5,7 +5,7 @@
 #include "decode/IrControl.h"
 #include "frame/Device.h"
 #include "frame/MinidriverExtension.h"
-#include "frame/RequestCount.h"
+#include "hid/RequestCount.h"
 #include "transfer/DataTransfer.h"
 
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "frame/RequestCount.h"
+#include "hid/RequestCount.h"
 
 #include "platform/Diagnostics.h"
 
