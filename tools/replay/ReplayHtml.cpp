@@ -24,7 +24,8 @@ constexpr const char* kStyle =
     ".note{color:#777;font-size:12px;margin-top:2px}"
     "details summary{cursor:pointer;color:#16c}"
     "details svg{display:block;max-width:100%;height:auto;margin-top:6px;border:1px solid #eee}"
-    ".none{color:#999}";
+    ".none{color:#999;font-size:12px}"
+    "details summary{font-size:12px}";
 
 } // namespace
 
@@ -73,9 +74,9 @@ void RemotePage::row(const std::string& name, const char* kind, const std::strin
     if (!notes.empty()) {
         html += "<div class=\"note\">" + htmlText(notes) + "</div>";
     }
-    html += "</td><td>";
+    // The drawing folds under the verdict, where it has the table's width when opened.
     if (svg.empty()) {
-        html += "<span class=\"none\">no signal to draw</span>";
+        html += "<div class=\"none\">no signal to draw</div>";
     } else {
         html += "<details><summary>waveform</summary>" + svg + "</details>";
     }
@@ -94,7 +95,7 @@ bool RemotePage::finish(const char* path, const std::string& heading, const std:
         << "<title>Will my remote work?</title>\n<style>" << kStyle << "</style></head>\n<body>\n"
         << "<h1>Will my remote work?</h1>\n<p class=\"intro\">" << htmlText(heading) << "</p>\n"
         << "<p class=\"summary\">" << htmlText(summary) << "</p>\n"
-        << "<table><thead><tr><th>button</th><th>what the host gets</th><th>signal</th></tr>"
+        << "<table><thead><tr><th>button</th><th>what the host gets</th></tr>"
            "</thead>\n<tbody>\n";
     std::rewind(_rows);
     char chunk[8192];
