@@ -39,22 +39,26 @@ void fillPeriod(Timings& timings, uint64_t burstUs, uint32_t periodUs) {
 
 } // namespace
 
-Timings necFrame(uint16_t address, uint8_t command, bool extended) {
+Timings necFrameBytes(const uint8_t bytes[4]) {
     Timings timings;
     timings.reserve(68);
     append(timings, pulse(kNecLeaderPulseUs));
     append(timings, space(kNecLeaderSpaceUs));
-    if (extended) {
-        necByte(timings, static_cast<uint8_t>(address & 0xFF));
-        necByte(timings, static_cast<uint8_t>(address >> 8));
-    } else {
-        necByte(timings, static_cast<uint8_t>(address));
-        necByte(timings, static_cast<uint8_t>(~address));
+    for (int i = 0; i < 4; ++i) {
+        necByte(timings, bytes[i]);
     }
-    necByte(timings, command);
-    necByte(timings, static_cast<uint8_t>(~command));
     append(timings, pulse(kNecStopPulseUs));
     return timings;
+}
+
+Timings necFrame(uint16_t address, uint8_t command, bool extended) {
+    const uint8_t bytes[4] = {
+        static_cast<uint8_t>(address & 0xFF),
+        static_cast<uint8_t>(extended ? address >> 8 : ~address & 0xFF),
+        command,
+        static_cast<uint8_t>(~command),
+    };
+    return necFrameBytes(bytes);
 }
 
 Timings necRepeatCode() {

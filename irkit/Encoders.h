@@ -61,6 +61,9 @@ Timings encode(Protocol protocol, uint32_t address, uint32_t command,
 
 // One NEC frame alone (with its stop pulse, nothing after it).
 Timings necFrame(uint16_t address, uint8_t command, bool extended = false);
+// One NEC frame of any four bytes, sent in this order (each least significant bit first):
+// what a file that names all four bytes asks for, complements or not.
+Timings necFrameBytes(const uint8_t bytes[4]);
 // One NEC repeat code alone.
 Timings necRepeatCode();
 // One RC5 frame alone, ending with its last pulse.

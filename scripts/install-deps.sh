@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian 12 machine (run as root).
 #   scripts/install-deps.sh          what the host build and its tools need (the main job)
-#   scripts/install-deps.sh --all    also the Windows cross-build and Wine (the test suite)
+#   scripts/install-deps.sh --all    also the Windows cross-build, Wine and Chromium (the test
+#                                    suite)
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,8 @@ packages=(
 if [ "${1:-}" = "--all" ]; then
     # Wine is about 700 MB: only the test suite's run of ravo.sys needs it.
     packages+=(g++-mingw-w64-x86-64 wine64)
+    # Headless Chromium loads the remote page that ravo_replay --html writes.
+    packages+=(chromium)
 fi
 
 missing=()

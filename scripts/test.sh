@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: unit and end-to-end tests, the same under ASan+UBSan and again
 # under TSan, a short lifecycle soak, the fault sweep with the hostile receivers, a short
-# run of every fuzz target (replaying the corpora in fuzz/corpus first), the Windows
-# cross-build and its run under Wine, and the formatting check. Ends with one line
-# "tests: N passed, N failed".
+# run of every fuzz target (replaying the corpora in fuzz/corpus first), the remote page in
+# headless Chromium, the Windows cross-build and its run under Wine, and the formatting
+# check. Ends with one line "tests: N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --all || exit 1
@@ -65,6 +65,9 @@ step "fuzz targets"
 if scripts/build.sh fuzz; then
     if scripts/run-fuzzers.sh "${RAVO_FUZZ_SECONDS:-45}"; then passed=$((passed + 1)); else fail_step "fuzzing"; fi
 else fail_step "fuzz build"; fi
+
+step "the remote page in headless Chromium: no console message, one row per button, a screenshot"
+if scripts/check-remote-page.sh build/plain/ravo_replay; then passed=$((passed + 1)); else fail_step "remote page"; fi
 
 step "Windows cross-build"
 if scripts/build-windows.sh; then passed=$((passed + 1)); else fail_step "Windows build"; fi

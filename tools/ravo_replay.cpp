@@ -4,6 +4,7 @@
 //
 //   ravo_replay [--protocol nec|rc5] [--gap MS] [--svg FILE] [--packets] [--driver-log]
 //               [capture.mode2 | - ...]
+//   ravo_replay --remote FILE [--format F] [--html PAGE] [--protocol nec|rc5]
 //
 // The captures (LIRC mode2 text; without an argument the built-in default capture) are
 // read as a stream, back to back with a silence between them, and cut into the receiver's
@@ -13,9 +14,11 @@
 //
 // Stages: ReplayArgs (command line) -> ReplayStream (periods, packets) -> ReplayRun (the
 // driver stack) -> ReplayFrames (frames against the windows), ReplayExplain (report
-// meanings, summary), ReplaySvg (the drawing).
+// meanings, summary), ReplaySvg (the drawing); ReplayRemote plays every button of a remote
+// file on its own (ReplayHtml: the page).
 #include "tools/replay/ReplayArgs.h"
 #include "tools/replay/ReplayExplain.h"
+#include "tools/replay/ReplayRemote.h"
 #include "tools/replay/ReplayRun.h"
 #include "tools/replay/ReplayStream.h"
 
@@ -30,6 +33,9 @@ int main(int argc, char** argv) {
     int exitCode = replay::parseArguments(argc, argv, &options);
     if (exitCode >= 0) {
         return exitCode;
+    }
+    if (options.remotePath != nullptr) {
+        return replay::runRemote(options);
     }
     // Files are checked whole before anything is replayed; standard input can only be
     // read once and is checked as it is replayed.

@@ -4,7 +4,11 @@
 #include "decode/NecProtocol.h"
 #include "decode/Rc5Protocol.h"
 #include "decode/RlcParse.h"
+#include "irkit/Broadlink.h"
+#include "irkit/FlipperIr.h"
+#include "irkit/LircdConf.h"
 #include "irkit/Mode2.h"
+#include "irkit/Pronto.h"
 #include "irkit/Packetizer.h"
 #include "tests/support/CaptureManifest.h"
 
@@ -241,5 +245,44 @@ TEST_F(CaptureReplayTest, CapturesBackToBackGiveWhatEachGivesAlone) {
             EXPECT_EQ(keysText(replay(session, *decoder, options)), keysText(alone))
                 << (sequence == &order ? "in the folder's order" : "shuffled");
         }
+    }
+}
+
+// Every capture written as each format the toolkit writes, all in one file, read back:
+// each gives the keys its mode2 file gives, under either decoder.
+TEST_F(CaptureReplayTest, WrittenAsEachRemoteFormatCapturesGiveTheirKeys) {
+    std::vector<irkit::NamedTimings> all;
+    for (const Capture& capture : _captures)
+        all.push_back({capture.file.substr(capture.file.rfind('/') + 1), periodsOf(capture)});
+    const std::pair<irkit::RemoteFormat, std::string> files[] = {
+        {irkit::RemoteFormat::Pronto, irkit::writeProntoLines(all)},
+        {irkit::RemoteFormat::Broadlink, irkit::writeBroadlinkLines(all, true)},
+        {irkit::RemoteFormat::Flipper, irkit::writeFlipperIr(all)},
+        {irkit::RemoteFormat::LircdConf, irkit::writeLircdConf("captures", all)},
+    };
+    std::optional<NEC_Protocol> necSlot;
+    std::optional<RC5_Protocol> rc5Slot;
+    IR_Protocol* decoders[] = {&decoder(necSlot), &decoder(rc5Slot)};
+    std::vector<std::string> expected[2];
+    size_t keyed = 0;
+    for (const irkit::NamedTimings& capture : all)
+        for (int d = 0; d < 2; ++d) {
+            expected[d].push_back(keysText(replay(capture.timings, *decoders[d])));
+            keyed += expected[d].back() != "{ }";
+        }
+    EXPECT_GT(keyed, 100u) << "the NEC captures inside every window and the RC5 captures give keys";
+    for (const auto& [format, text] : files) {
+        std::string head = text.substr(0, irkit::kDetectBytes), why;
+        EXPECT_EQ(irkit::detectFormat(head, &why), format) << why;
+        std::istringstream in(text);
+        auto reader = irkit::makeButtonReader(format, in);
+        irkit::RemoteButton button;
+        size_t i = 0;
+        for (; reader->next(button) && i < all.size(); ++i)
+            for (int d = 0; d < 2; ++d)
+                EXPECT_EQ(keysText(replay(button.timings, *decoders[d])), expected[d][i])
+                    << irkit::formatName(format) << " " << all[i].name << (d ? " rc5" : " nec");
+        EXPECT_EQ(reader->error(), "") << irkit::formatName(format);
+        EXPECT_EQ(i, all.size()) << irkit::formatName(format);
     }
 }

@@ -278,3 +278,87 @@ TEST_F(ReplayToolTest, BadInputIsRefusedWithItsReason) {
         EXPECT_EQ(std::string::npos, run.out.find("Summary")) << "no summary after an error";
     }
 }
+
+namespace {
+
+// Every verdict the table gives, one button each, through a fresh driver per button.
+TEST(ReplayRemoteTest, EachButtonGetsItsVerdictAndTheSummaryCountsThem) {
+    const irkit::Timings late = irkit::distort(irkit::necFrame(0x04, 0x0D), {1.04, 0, 1});
+    std::string data;
+    for (const irkit::IrTiming& t : late)
+        data += " " + std::to_string(t.microseconds);
+    const std::string remote = writeCapture(
+        "remote.ir",
+        "Filetype: IR signals file\r\nVersion: 1\r\n#\r\nname: Enter\r\ntype: parsed\r\n"
+        "protocol: NEC\r\naddress: 04 00 00 00\r\ncommand: 06 00 00 00\r\n#\r\nname: Mute\r\n"
+        "type: parsed\r\nprotocol: NEC\r\naddress: 04 00 00 00\r\ncommand: 33 00 00 00\r\n"
+        "name: Late\r\ntype: raw\r\nfrequency: 38000\r\nduty_cycle: 0.33\r\ndata:" +
+            data +
+            "\r\nname: Held\r\ntype: raw\r\nfrequency: 38000\r\nduty_cycle: 0.33\r\n"
+            "data: 9000 2250 560\r\nname: Power\r\ntype: parsed\r\nprotocol: Samsung32\r\n"
+            "address: 07 00 00 00\r\ncommand: 02 00 00 00\r\nname: Back\r\ntype: parsed\r\n"
+            "protocol: RC5\r\naddress: 00 00 00 00\r\ncommand: 07 00 00 00\r\n");
+    const std::string page = testing::TempDir() + "/remote.html";
+    ToolRun run = runTool("--remote " + remote + " --html " + page);
+    ASSERT_EQ(run.exitCode, 0) << run.out;
+    for (const char* line :
+         {"\nEnter   key Enter: 01 00 00 28 00 00 00 00 00 (command 0x06)\n",
+          "\nMute    no key: command 0x33 is not in the key map\n",
+          "\nLate    no key: leader pulse 9.35 ms is 0.10 ms above the window 8.75-9.25 ms\n",
+          "\nHeld    repeat code only\n",
+          "\nPower   another protocol: Samsung32, as the file says\n",
+          "\nBack    another protocol: RC5, as the file says\n",
+          "\n1 of 6 buttons give a key; 1 decode to a command without a key; 1 miss a timing "
+          "window (by at most 0.10 ms)\n"})
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "in:\n" << run.out;
+    std::ifstream in(page);
+    const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t rows = 0, svgs = 0;
+    for (size_t at = 0; (at = html.find("<tr class=\"button", at)) != std::string::npos; ++at)
+        ++rows;
+    for (size_t at = 0;
+         (at = html.find("<details><summary>waveform</summary><svg", at)) != std::string::npos;
+         ++at)
+        ++svgs;
+    EXPECT_EQ(rows, 6u);
+    EXPECT_EQ(svgs, 5u) << "every button with a signal has its drawing; Samsung32 has none";
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_EQ(html.find("http"), html.find("http://www.w3.org/2000/svg")) << "nothing fetched";
+
+    // The RC5 decoder takes the RC5 button; the field bit is bit 6 of its command.
+    run = runTool("--protocol rc5 --remote " + remote);
+    EXPECT_NE(run.out.find("\nBack    key Left Arrow: 01 00 00 50 00 00 00 00 00 (command 0x47)\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\nEnter   another protocol: NEC, as the file says\n"),
+              std::string::npos)
+        << run.out;
+}
+
+TEST(ReplayRemoteTest, AFileThatCannotBeReadPlaysNothingAndSaysWhere) {
+    const std::string pronto = writeCapture(
+        "bad.pronto", "A: 0000 006D 0001 0000 0156 00AB\nB: 0000 0000 0001 0000 0156 00AB\n");
+    const std::string odd = writeCapture("odd.txt", "what is this\n");
+    const struct {
+        std::string arguments;
+        int exitCode;
+        std::string message;
+    } cases[] = {
+        {"--remote " + pronto, 1,
+         "bad.pronto (read as pronto): line 2: carrier word 0000 (word 2): a learned code needs "
+         "its carrier's period to time its bursts\n"},
+        {"--remote " + odd, 1, "odd.txt: line 1: 'what is this' is none of the formats"},
+        {"--format lircd --remote " + pronto, 1,
+         "(read as lircd): line 1: expected 'begin remote', found 'A: 0000"},
+        {"--format morse --remote " + pronto, 2, "unknown format 'morse'"},
+        {"--html x.html " + pronto, 2, "--format and --html go with --remote"},
+    };
+    for (const auto& c : cases) {
+        ToolRun run = runTool(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments << ":\n" << run.out;
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << c.arguments << ":\n" << run.out;
+        EXPECT_EQ(run.out.find("buttons, each pressed"), std::string::npos) << run.out;
+    }
+}
+
+} // namespace

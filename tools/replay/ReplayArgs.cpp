@@ -8,6 +8,7 @@ namespace replay {
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: ravo_replay [options] [capture.mode2 ...]\n"
+                 "       ravo_replay --remote FILE [--format F] [--html PAGE] [--protocol P]\n"
                  "  Replays LIRC mode2 captures (pulse/space lines in microseconds) through the\n"
                  "  whole driver: the virtual receiver sends the captures' USB packets at their\n"
                  "  times, the driver reads, parses, decodes and translates them, and the\n"
@@ -20,7 +21,16 @@ void usage(FILE* out) {
                  "  --gap MS            silence added between two captures (default 150)\n"
                  "  --svg FILE          draw the waveform, the frames and the reports as SVG\n"
                  "  --packets           also print every USB packet and what it gave\n"
-                 "  --driver-log        also print the driver's debug messages\n");
+                 "  --driver-log        also print the driver's debug messages\n"
+                 "  --remote FILE       will this remote work? every button of a remote file\n"
+                 "                      (Flipper .ir, Pronto hex, Broadlink packets or code\n"
+                 "                      file, lircd.conf, or a mode2 capture as one button)\n"
+                 "                      pressed once through a fresh driver, and what the\n"
+                 "                      host gets from each\n"
+                 "  --format F          the remote file's format: flipper, pronto, broadlink,\n"
+                 "                      lircd or mode2 (default: told by its content)\n"
+                 "  --html PAGE         with --remote: also write the verdicts, and each\n"
+                 "                      button's waveform, as one self-contained HTML page\n");
 }
 
 namespace {
@@ -69,6 +79,15 @@ int parseArguments(int argc, char** argv, Options* options) {
                 return mistake("--svg needs a file name", "");
             }
             options->svgPath = argv[++i];
+        } else if (std::strcmp(arg, "--remote") == 0 || std::strcmp(arg, "--format") == 0 ||
+                   std::strcmp(arg, "--html") == 0) {
+            if (!hasValue) {
+                return mistake(arg, " needs a value");
+            }
+            const char*& slot = arg[2] == 'r'   ? options->remotePath
+                                : arg[2] == 'f' ? options->format
+                                                : options->htmlPath;
+            slot = argv[++i];
         } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
             usage(stdout);
             return 0;
@@ -77,6 +96,12 @@ int parseArguments(int argc, char** argv, Options* options) {
         } else {
             options->paths.push_back(arg);
         }
+    }
+    if (options->remotePath == nullptr && (options->format != nullptr || options->htmlPath)) {
+        return mistake("--format and --html go with --remote", "");
+    }
+    if (options->remotePath != nullptr && (!options->paths.empty() || options->svgPath)) {
+        return mistake("--remote takes no capture and no --svg (the page draws each button)", "");
     }
     return -1;
 }

@@ -15,7 +15,10 @@ struct Options {
     Protocol protocol = Protocol::Nec;
     uint32_t gapUs = 150000; // silence between two captures played back to back
     const char* svgPath = nullptr;
-    std::vector<const char*> paths; // "-" is standard input; none: the built-in capture
+    const char* remotePath = nullptr; // --remote: every button of a remote file on its own
+    const char* format = nullptr;     // --format: the remote file's format, not detected
+    const char* htmlPath = nullptr;   // --html: the remote's verdicts as a page
+    std::vector<const char*> paths;   // "-" is standard input; none: the built-in capture
 };
 
 void usage(FILE* out);

@@ -92,7 +92,7 @@ std::string endCaption(const CaptureInfo& info) {
 // before or after its verdict is decided.
 class FrameMatcher {
 public:
-    explicit FrameMatcher(ReplayOutcome* outcome) : _outcome(outcome) {}
+    FrameMatcher(ReplayOutcome* outcome, bool quiet) : _outcome(outcome), _quiet(quiet) {}
     void fits(const FrameVerdict& verdict) {
         _fits.push_back(Frame{verdict.endUs, verdict.command, verdict.startUs});
         match();
@@ -149,10 +149,14 @@ private:
     }
     void lost(const Frame& frame) {
         _outcome->lost++;
+        if (_quiet) {
+            return;
+        }
         std::printf("%s  NEC frame (command 0x%02X) fit every window but was not decoded\n",
                     seconds(frame.startUs).c_str(), frame.command);
     }
     ReplayOutcome* _outcome;
+    bool _quiet;
     std::deque<Frame> _fits;
     std::deque<Frame> _decoded;
 };
@@ -160,13 +164,19 @@ private:
 } // namespace
 
 bool runThroughDriver(const Options& options, ReplayOutcome* outcome, std::string* error) {
-    const bool rc5 = options.protocol == Protocol::Rc5;
-    outcome->rc5 = rc5;
     PeriodSource source(options.paths, options.gapUs);
+    return runThroughDriver(options, source, outcome, error, nullptr);
+}
+
+bool runThroughDriver(const Options& options, PeriodSource& source, ReplayOutcome* outcome,
+                      std::string* error, RunRecord* record) {
+    const bool rc5 = options.protocol == Protocol::Rc5;
+    const bool quiet = record != nullptr;
+    outcome->rc5 = rc5;
     PacketStream stream(source);
     FrameAnalyzer frames;
     SvgPlot plot;
-    SvgPlot* svg = options.svgPath != nullptr ? &plot : nullptr;
+    SvgPlot* svg = (quiet ? record->drawSvg : options.svgPath != nullptr) ? &plot : nullptr;
     // Captions wait for the packets of their time, since the stream reads a little ahead.
     std::deque<Caption> captions;
     source.onCaptureStart = [&](const CaptureInfo& info) {
@@ -190,13 +200,15 @@ bool runThroughDriver(const Options& options, ReplayOutcome* outcome, std::strin
     };
     // The last frame is decided before the packets that end its signal are sent.
     stream.onEnd = [&]() { frames.finish(); };
-    FrameMatcher matcher(outcome);
+    FrameMatcher matcher(outcome, quiet);
     bool header = false;
     auto showFrames = [&](uint64_t untilUs) {
         while (!captions.empty() && captions.front().timeUs <= untilUs) {
-            std::fputs(captions.front().text.c_str(), stdout);
+            if (!quiet) {
+                std::fputs(captions.front().text.c_str(), stdout);
+            }
             captions.pop_front();
-            if (!header) {
+            if (!header && !quiet) {
                 printReportHeader();
                 header = true;
             }
@@ -209,7 +221,12 @@ bool runThroughDriver(const Options& options, ReplayOutcome* outcome, std::strin
             if (verdict.fits) {
                 matcher.fits(verdict);
             }
-            std::printf("%s  %s\n", seconds(verdict.startUs).c_str(), describe(verdict).c_str());
+            if (quiet) {
+                record->verdicts.push_back(verdict);
+            } else {
+                std::printf("%s  %s\n", seconds(verdict.startUs).c_str(),
+                            describe(verdict).c_str());
+            }
             if (svg != nullptr) {
                 svg->frame(verdict);
             }
@@ -275,6 +292,9 @@ bool runThroughDriver(const Options& options, ReplayOutcome* outcome, std::strin
             if (got.keyDecoded) {
                 outcome->decodedFrames++;
                 outcome->byCommand[got.key]++;
+                if (quiet) {
+                    record->decoded.push_back(got.key);
+                }
                 matcher.decoded(packet.timeUs, got.key);
             }
             matcher.expire(packet.timeUs);
@@ -291,13 +311,17 @@ bool runThroughDriver(const Options& options, ReplayOutcome* outcome, std::strin
                 ok = false;
                 break;
             }
-            if (options.packets) {
+            if (options.packets && !quiet) {
                 printPacket(packet, got);
             }
             for (const emu::hid::KeyEvent& key : hidclass.keys().take()) {
                 PrintedReport report{static_cast<uint64_t>((key.time - start) / 10),
                                      got.keyDecoded ? static_cast<int>(got.key) : -1, key.report};
-                printReport(report);
+                if (quiet) {
+                    record->reports.push_back(report);
+                } else {
+                    printReport(report);
+                }
                 const bool release = isKeyboardRelease(report.bytes);
                 outcome->keys += release ? 0 : 1;
                 if (svg != nullptr) {
@@ -320,7 +344,9 @@ bool runThroughDriver(const Options& options, ReplayOutcome* outcome, std::strin
         *error = source.error() + " (replayed up to that line)";
         ok = false;
     }
-    if (ok && svg != nullptr) {
+    if (ok && svg != nullptr && quiet) {
+        record->svg = svg->render(stream.position());
+    } else if (ok && svg != nullptr) {
         ok = svg->write(options.svgPath, stream.position(), error);
         if (ok) {
             std::printf("SVG written to %s%s\n", options.svgPath,

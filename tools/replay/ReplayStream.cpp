@@ -80,6 +80,9 @@ std::string checkCapture(const char* path) {
 PeriodSource::PeriodSource(std::vector<const char*> paths, uint32_t gapUs)
     : _paths(std::move(paths)), _gapUs(gapUs) {}
 
+PeriodSource::PeriodSource(std::string title, irkit::Timings timings)
+    : _gapUs(0), _builtIn(std::move(timings)), _givenTitle(std::move(title)) {}
+
 PeriodSource::~PeriodSource() = default;
 
 bool PeriodSource::openNext() {
@@ -90,7 +93,10 @@ bool PeriodSource::openNext() {
     _info = CaptureInfo{};
     _info.number = ++_nextInput;
     _info.startUs = _position + (_havePending ? _pending.microseconds : 0);
-    if (builtIn) {
+    if (builtIn && !_givenTitle.empty()) {
+        _info.title = _givenTitle;
+        _builtInNext = 0;
+    } else if (builtIn) {
         _info.title = "built-in default capture: an NEC remote, address 0x04";
         int number = 1;
         for (const auto& button : irkit::defaultCaptureButtons()) {

@@ -40,6 +40,8 @@ class PeriodSource {
 public:
     // paths empty: the built-in capture alone.
     PeriodSource(std::vector<const char*> paths, uint32_t gapUs);
+    // One signal already read (a button of a remote file), under that title.
+    PeriodSource(std::string title, irkit::Timings timings);
     ~PeriodSource();
 
     // The next period and its start, from the start of the first capture. False at the
@@ -64,6 +66,7 @@ private:
     std::ifstream _file;
     std::unique_ptr<irkit::Mode2Reader> _reader;
     irkit::Timings _builtIn;
+    std::string _givenTitle; // set: _builtIn holds the given signal, not the built-in capture
     size_t _builtInNext = 0;
     CaptureInfo _info;
     std::string _error;

@@ -141,6 +141,21 @@ void SvgPlot::capture(uint64_t startUs, const std::string& title) {
 }
 
 bool SvgPlot::write(const char* path, uint64_t endUs, std::string* error) const {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        *error = std::string("cannot write the SVG to ") + path;
+        return false;
+    }
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" << render(endUs);
+    out.close();
+    if (!out) {
+        *error = std::string("cannot write the SVG to ") + path;
+        return false;
+    }
+    return true;
+}
+
+std::string SvgPlot::render(uint64_t endUs) const {
     endUs = std::min(endUs, kSvgMaxUs);
     // Rows one below the other; the silence between two rows folds into one line.
     std::map<uint64_t, double> rowTops;
@@ -264,15 +279,9 @@ bool SvgPlot::write(const char* path, uint64_t endUs, std::string* error) const 
                 "went on</text>\n";
         y += kFoldHeight;
     }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        *error = std::string("cannot write the SVG to ") + path;
-        return false;
-    }
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << num(kWidth) << "\" height=\""
-        << num(y + 10) << "\" viewBox=\"0 0 " << num(kWidth) << " " << num(y + 10) << "\">\n"
-        << "<style>text{font:11px "
+    return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(kWidth) + "\" height=\"" +
+           num(y + 10) + "\" viewBox=\"0 0 " + num(kWidth) + " " + num(y + 10) + "\">\n" +
+           "<style>text{font:11px "
            "sans-serif;paint-order:stroke;stroke:#fff;stroke-width:3px;stroke-linejoin:round}.t{"
            "fill:#444}.fold{fill:#888;font-style:italic}"
            ".axis{stroke:#bbb}.pulse{fill:#222}.span{fill-opacity:.12;stroke-width:1}"
@@ -282,18 +291,12 @@ bool SvgPlot::write(const char* path, uint64_t endUs, std::string* error) const 
            ".window{fill:#f90;fill-opacity:.45}.miss{stroke:#d00;stroke-width:2}"
            ".misstext{fill:#d00;font-weight:bold}.cap{fill:#639;font-weight:bold}"
            ".key line{stroke:#16c;stroke-width:2}.key text{fill:#16c;font-weight:bold}"
-           ".rel line{stroke:#999;stroke-dasharray:3 2}.rel text{fill:#777}</style>\n"
-        << "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n"
-        << "<text x=\"4\" y=\"16\" class=\"t\">IR signal (pulses dark), frames above it "
+           ".rel line{stroke:#999;stroke-dasharray:3 2}.rel text{fill:#777}</style>\n" +
+           "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n" +
+           "<text x=\"4\" y=\"16\" class=\"t\">IR signal (pulses dark), frames above it "
            "(green decoded, red rejected with the missed window in orange), HID reports "
-           "below (blue key, grey release); rows of up to 250 ms</text>\n"
-        << body << "</svg>\n";
-    out.close();
-    if (!out) {
-        *error = std::string("cannot write the SVG to ") + path;
-        return false;
-    }
-    return true;
+           "below (blue key, grey release); rows of up to 250 ms</text>\n" +
+           body + "</svg>\n";
 }
 
 } // namespace replay

@@ -32,6 +32,8 @@ public:
     // Writes the drawing of [0, endUs) (at most kSvgMaxUs); false with the reason when the
     // file cannot be written.
     bool write(const char* path, uint64_t endUs, std::string* error) const;
+    // The drawing as SVG text, without the XML declaration (as a page embeds it).
+    std::string render(uint64_t endUs) const;
     bool cut() const { return _cut; }
 
 private:
