@@ -2,7 +2,8 @@
 # The whole test suite: unit and end-to-end tests, the same under ASan+UBSan and again
 # under TSan, a short lifecycle soak, the fault sweep with the hostile receivers, a short
 # run of every fuzz target (replaying the corpora in fuzz/corpus first), the Windows
-# cross-build and its run under Wine, and the formatting check. Ends with one line
+# cross-build with its signed and checked driver package, its run under Wine, and the
+# formatting check. Ends with one line
 # "tests: N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -66,8 +67,8 @@ if scripts/build.sh fuzz; then
     if scripts/run-fuzzers.sh "${RAVO_FUZZ_SECONDS:-45}"; then passed=$((passed + 1)); else fail_step "fuzzing"; fi
 else fail_step "fuzz build"; fi
 
-step "Windows cross-build"
-if scripts/build-windows.sh; then passed=$((passed + 1)); else fail_step "Windows build"; fi
+step "Windows cross-build and driver package: PE, INF and catalog rules, both signatures"
+if scripts/build-windows.sh; then passed=$((passed + 1)); else fail_step "Windows build and package"; fi
 
 step "Windows run under Wine: keys against the replay tool, removal during traffic"
 if scripts/wine-e2e.sh; then passed=$((passed + 1)); else fail_step "Wine end-to-end"; fi

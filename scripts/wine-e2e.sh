@@ -88,6 +88,8 @@ run() {
         fail "$name: the catalog API reads other members than the package's files make"
     find "$prefix/drive_c/windows/system32/catroot" -name '*.cat' 2>/dev/null | grep -q . ||
         fail "$name: installing ravo.inf did not install its catalog"
+    timeout 60 "$wine" 'C:\ravo\test\ravo_reader.exe' --help 2>>"$log" | grep -q "^usage: ravo_reader" ||
+        fail "$name: ravo_reader --help"
     timeout 120 "$wine" 'C:\ravo\test\ravo_reader.exe' --wait 30 --idle 4 --caps --reports \
         --start 'C:\ravo\capture.pkt' 'C:\ravo\play.pkt' \
         --probe "04 81" --probe "02 01" --probe "02 00 01" --probe "02 00 00 01" \

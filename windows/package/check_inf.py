@@ -15,16 +15,10 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from inf import Inf  # noqa: E402
+from ruleset import RuleSet  # noqa: E402
 
-RULES = []
-
-
-def rule(name):
-    def add(check):
-        RULES.append((name, check))
-        return check
-
-    return add
+RULES = RuleSet()
+rule = RULES.rule
 
 
 # System-defined device setup classes ("system-defined-device-setup-classes-available-to-vendors").
@@ -252,16 +246,7 @@ def strings_defined(inf, folder):
 
 def check(text, folder=None):
     """{rule: [problems]} for the rules that refuse the INF."""
-    inf = Inf(text)
-    found = {}
-    for name, check_rule in RULES:
-        try:
-            problems = check_rule(inf, folder)
-        except (ValueError, IndexError) as e:
-            problems = ["cannot read what the rule needs (%s)" % e]
-        if problems:
-            found[name] = problems
-    return found
+    return RULES.run(Inf(text), folder, (ValueError, IndexError))
 
 
 # Each rule and an INF broken for it: (rule, what is broken, pattern, replacement).
@@ -311,11 +296,11 @@ def self_test(path):
             if name not in refused:
                 print("self-test: %s: a folder without the package's files passed" % name)
                 failures += 1
-    missing = {name for name, _ in RULES} - covered
+    missing = RULES.names() - covered
     for name in sorted(missing):
         print("self-test: rule %s has no breakage" % name)
         failures += 1
-    print("check_inf self-test: %d rules, %d failures" % (len(RULES), failures))
+    print("check_inf self-test: %d rules, %d failures" % (len(RULES.rules), failures))
     return 1 if failures else 0
 
 
@@ -330,7 +315,7 @@ def main(argv):
             for p in problems:
                 print("%s: %s: %s" % (path, name, p))
         if not found:
-            print("%s: passes the %d INF rules" % (path, len(RULES)))
+            print("%s: passes the %d INF rules" % (path, len(RULES.rules)))
         return 1 if found else 0
     print(__doc__)
     return 2

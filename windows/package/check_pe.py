@@ -22,6 +22,7 @@ import pefile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import catalog  # noqa: E402  (the Authenticode hash)
 import der  # noqa: E402
+from ruleset import RuleSet  # noqa: E402
 
 SCN_EXECUTE, SCN_WRITE = 0x20000000, 0x80000000
 DLL_DYNAMIC_BASE, DLL_NX_COMPAT = 0x0040, 0x0100
@@ -32,15 +33,8 @@ OID_SHA256 = "2.16.840.1.101.3.4.2.1"
 OID_PAGE_HASHES_SHA256 = der.oid("1.3.6.1.4.1.311.2.3.2")
 PAGE = 0x1000
 
-RULES = []
-
-
-def rule(name):
-    def add(check):
-        RULES.append((name, check))
-        return check
-
-    return add
+RULES = RuleSet()
+rule = RULES.rule
 
 
 def load_exports(path):
@@ -246,12 +240,7 @@ def check(data, ctx):
         pe = pefile.PE(data=data)
     except pefile.PEFormatError as e:
         return {"pe32plus-amd64": ["not a PE image (%s)" % e]}
-    found = {}
-    for name, check_rule in RULES:
-        problems = check_rule(pe, ctx)
-        if problems:
-            found[name] = problems
-    return found
+    return RULES.run(pe, ctx)
 
 
 # Each rule and the image broken for it. Every breakage but the checksum's is summed again,
@@ -377,10 +366,10 @@ def self_test(data, ctx):
             print("self-test: %s: %s also broke %s" % (name, what, ", ".join(others)))
             failures += 1
         covered.add(name)
-    for name in sorted({n for n, _ in RULES} - covered):
+    for name in sorted(RULES.names() - covered):
         print("self-test: rule %s has no breakage" % name)
         failures += 1
-    print("check_pe self-test: %d rules, %d breakages, %d failures" % (len(RULES), len(BREAKAGES), failures))
+    print("check_pe self-test: %d rules, %d breakages, %d failures" % (len(RULES.rules), len(BREAKAGES), failures))
     return 1 if failures else 0
 
 
@@ -401,7 +390,7 @@ def main(argv):
         for p in problems:
             print("%s: %s: %s" % (args.sys, name, p))
     if not found:
-        print("%s: passes the %d PE rules" % (args.sys, len(RULES)))
+        print("%s: passes the %d PE rules" % (args.sys, len(RULES.rules)))
     return 1 if found else 0
 
 

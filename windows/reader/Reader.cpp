@@ -3,12 +3,16 @@
 // says which it found, and prints every key the system's HID parser reads from the input
 // reports, with its name, as the buttons are pressed.
 //
-//   ravo_reader [--wait S] [--idle S] [--caps] [--reports] [--start FROM TO] [--probe HEX]...
+//   ravo_reader [--wait S] [--idle S] [--caps] [--reports] [--raw-input] [--start FROM TO]
+//               [--probe HEX]...
 //
 // --wait     how long to wait for the receiver's collections to appear (default 10 s)
 // --idle     stop when no report came for this long (default: never; Ctrl+C ends)
 // --caps     also print each collection's input capabilities
 // --reports  also print every report, releases too
+// --raw-input  read the keyboard collection through Raw Input even where it can be opened
+//            for reading (Windows opens keyboard collections for itself alone and leaves
+//            an application no other way; Wine does not)
 // --start    once every collection is open, rename FROM to TO (the test bus starts playing
 //            when its packet file appears)
 // --probe    also parse these report bytes (e.g. "04 81") with the collections' parsers
@@ -18,6 +22,7 @@
 //   caps N: report R page P usages A-B bits S x C flags F (array|variable)
 //   report HEX: PAGE:USAGE...      (usages the parser reads; "none" when empty)
 //   key PAGE:USAGE...  NAME + NAME  (the same, for reports with usages)
+//   key vk NN  NAME                 (a key press of a keyboard collection, through Raw Input)
 //   probe HEX: PAGE:USAGE...
 //   collection N: read ended, error E
 #include <windows.h>
@@ -45,6 +50,7 @@ struct Collection {
     HIDP_CAPS caps{};
     std::vector<char> buffer;
     OVERLAPPED overlapped{};
+    bool held = false; // Windows holds it: no reads, its keys come through Raw Input
 };
 
 std::vector<std::wstring> findCollections() {
@@ -313,9 +319,82 @@ bool startRead(Collection& c) {
 
 } // namespace
 
+// Windows opens keyboard collections for itself alone, so an application reads no report
+// from them: it sees their keys through Raw Input, each with the device that sent it. A
+// message-only window receives them, also while another window has the focus.
+class RawKeyboard {
+public:
+    bool start() {
+        _window = CreateWindowExW(0, L"STATIC", L"ravo_reader", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, nullptr, nullptr);
+        if (_window == nullptr)
+            return false;
+        RAWINPUTDEVICE keyboard{0x01, 0x06, RIDEV_INPUTSINK, _window};
+        return RegisterRawInputDevices(&keyboard, 1, sizeof keyboard) != FALSE;
+    }
+
+    bool started() const { return _window != nullptr; }
+
+    // Prints the receiver's key presses among the messages waiting.
+    void pump() {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_INPUT)
+                print(reinterpret_cast<HRAWINPUT>(msg.lParam));
+            DispatchMessageW(&msg);
+        }
+    }
+
+private:
+    void print(HRAWINPUT input) {
+        UINT size = 0;
+        GetRawInputData(input, RID_INPUT, nullptr, &size, sizeof(RAWINPUTHEADER));
+        std::vector<BYTE> bytes(size);
+        if (size == 0 ||
+            GetRawInputData(input, RID_INPUT, bytes.data(), &size, sizeof(RAWINPUTHEADER)) != size)
+            return;
+        const RAWINPUT* raw = reinterpret_cast<const RAWINPUT*>(bytes.data());
+        if (raw->header.dwType != RIM_TYPEKEYBOARD || !fromReceiver(raw->header.hDevice))
+            return;
+        const RAWKEYBOARD& key = raw->data.keyboard;
+        if (key.Flags & RI_KEY_BREAK)
+            return; // a release
+        LONG scan = static_cast<LONG>(key.MakeCode) << 16;
+        if (key.Flags & RI_KEY_E0)
+            scan |= 1 << 24; // the extended key of the pair (arrows, right Ctrl and Alt)
+        wchar_t name[64] = L"?";
+        GetKeyNameTextW(scan, name, 64);
+        std::printf("key vk %02X  %ls\n", key.VKey, name);
+    }
+
+    // The receiver's keyboard, by the hardware id in its device name.
+    bool fromReceiver(HANDLE device) {
+        for (const auto& known : _devices) {
+            if (known.first == device)
+                return known.second;
+        }
+        UINT chars = 0;
+        GetRawInputDeviceInfoW(device, RIDI_DEVICENAME, nullptr, &chars);
+        std::wstring name(chars, L'\0');
+        bool ours = false;
+        if (chars != 0 &&
+            GetRawInputDeviceInfoW(device, RIDI_DEVICENAME, &name[0], &chars) != UINT(-1)) {
+            wchar_t id[32];
+            std::swprintf(id, 32, L"VID_%04X&PID_%04X", kVendor, kProduct);
+            std::transform(name.begin(), name.end(), name.begin(), ::towupper);
+            ours = name.find(id) != std::wstring::npos;
+        }
+        _devices.push_back({device, ours});
+        return ours;
+    }
+
+    HWND _window = nullptr;
+    std::vector<std::pair<HANDLE, bool>> _devices;
+};
+
 const char kUsage[] =
-    "usage: ravo_reader [--wait S] [--idle S] [--caps] [--reports] [--start FROM TO] "
-    "[--probe HEX]...\n"
+    "usage: ravo_reader [--wait S] [--idle S] [--caps] [--reports] [--raw-input]\n"
+    "                   [--start FROM TO] [--probe HEX]...\n"
     "\n"
     "Finds the IR receiver's HID collections (the ravo driver's device, HID vendor %04X\n"
     "product %04X), says which it found, then prints each key as a button is pressed:\n"
@@ -327,12 +406,14 @@ const char kUsage[] =
     "  --idle S     end when no report came for S seconds (default: never)\n"
     "  --caps       print each collection's input capabilities too\n"
     "  --reports    print every report too, releases included\n"
+    "  --raw-input  read the keyboard collection through Raw Input also where it could\n"
+    "               be read directly (Windows holds it and leaves no choice)\n"
     "  --start FROM TO, --probe HEX   for the test run under Wine\n";
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     DWORD wait_ms = 10000, idle_ms = INFINITE;
-    bool caps = false, reports = false;
+    bool caps = false, reports = false, raw_input = false;
     const char* start_from = nullptr;
     const char* start_to = nullptr;
     std::vector<std::string> probes;
@@ -349,6 +430,8 @@ int main(int argc, char** argv) {
             caps = true;
         else if (arg == "--reports")
             reports = true;
+        else if (arg == "--raw-input")
+            raw_input = true;
         else if (arg == "--start" && i + 2 < argc) {
             start_from = argv[++i];
             start_to = argv[++i];
@@ -382,32 +465,54 @@ int main(int argc, char** argv) {
 
     std::vector<Collection> collections(paths.size());
     std::vector<HANDLE> events;
+    RawKeyboard keyboard;
     for (size_t i = 0; i < paths.size(); ++i) {
         Collection& c = collections[i];
-        c.file = CreateFileW(paths[i].c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        c.file = CreateFileW(paths[i].c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+        if (c.file == INVALID_HANDLE_VALUE) {
+            // Held by Windows: without access rights the collection still tells its caps.
+            c.held = true;
+            c.file = CreateFileW(paths[i].c_str(), 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        }
         if (c.file == INVALID_HANDLE_VALUE || !HidD_GetPreparsedData(c.file, &c.parsed) ||
             HidP_GetCaps(c.parsed, &c.caps) != HIDP_STATUS_SUCCESS) {
-            // The keyboard and system-control collections are the system's own: Windows
-            // opens them exclusively, so an application cannot read them.
             std::printf("collection %zu: cannot open, error %lu\n", i, GetLastError());
             return 1;
         }
+        bool isKeyboard = c.caps.UsagePage == 0x01 && c.caps.Usage == 0x06;
+        c.held = c.held || (raw_input && isKeyboard);
         c.buffer.resize(c.caps.InputReportByteLength);
         c.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         printCollection(i, c);
         if (caps)
             printCaps(i, c);
+        if (c.held && isKeyboard && !keyboard.started()) {
+            if (!keyboard.start()) {
+                std::printf("collection %zu: Raw Input refused, error %lu\n", i, GetLastError());
+                return 1;
+            }
+            std::printf("collection %zu: Windows reads it; its keys come through Raw Input "
+                        "(key vk NN lines)\n",
+                        i);
+        } else if (c.held) {
+            std::printf("collection %zu: Windows reads it; this reader cannot\n", i);
+        }
     }
     for (const std::string& p : probes)
         probe(collections, p);
 
+    size_t open = 0;
     for (Collection& c : collections) {
+        events.push_back(c.overlapped.hEvent); // a held collection's never fires
+        if (c.held)
+            continue;
         if (!startRead(c)) {
             std::printf("read failed at once, error %lu\n", GetLastError());
             return 1;
         }
-        events.push_back(c.overlapped.hEvent);
+        ++open;
     }
     if (start_from != nullptr && !MoveFileA(start_from, start_to)) {
         std::printf("cannot rename %s, error %lu\n", start_from, GetLastError());
@@ -416,13 +521,19 @@ int main(int argc, char** argv) {
     std::printf("reading %zu collections: press buttons on the remote (Ctrl+C ends)\n",
                 collections.size());
 
-    size_t open = collections.size();
-    while (open != 0) {
-        DWORD which = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(),
-                                             FALSE, idle_ms);
+    // Until every collection read ends (the receiver went), or, when only Raw Input is
+    // read, until Ctrl+C or the idle time.
+    const bool raw_only = keyboard.started() && open == 0;
+    while (open != 0 || raw_only) {
+        DWORD which = MsgWaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(),
+                                                FALSE, idle_ms, QS_RAWINPUT);
         if (which == WAIT_TIMEOUT) {
             std::printf("no report for %lu s\n", idle_ms / 1000);
             break;
+        }
+        if (which == WAIT_OBJECT_0 + events.size()) {
+            keyboard.pump();
+            continue;
         }
         size_t i = which - WAIT_OBJECT_0;
         if (i >= collections.size())
