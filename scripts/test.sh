@@ -2,8 +2,8 @@
 # The whole test suite: unit and end-to-end tests, the same under ASan+UBSan and again
 # under TSan, a short lifecycle soak, the fault sweep with the hostile receivers, a short
 # run of every fuzz target (replaying the corpora in fuzz/corpus first), the remote page in
-# headless Chromium, the Windows cross-build and its run under Wine, and the formatting
-# check. Ends with one line "tests: N passed, N failed".
+# headless Chromium, the Windows cross-build with its signed and checked driver package, its
+# run under Wine, and the formatting check. Ends with one line "tests: N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --all || exit 1
@@ -69,8 +69,8 @@ else fail_step "fuzz build"; fi
 step "the remote page in headless Chromium: no console message, one row per button, a screenshot"
 if scripts/check-remote-page.sh build/plain/ravo_replay; then passed=$((passed + 1)); else fail_step "remote page"; fi
 
-step "Windows cross-build"
-if scripts/build-windows.sh; then passed=$((passed + 1)); else fail_step "Windows build"; fi
+step "Windows cross-build and driver package: PE, INF and catalog rules, both signatures"
+if scripts/build-windows.sh; then passed=$((passed + 1)); else fail_step "Windows build and package"; fi
 
 step "Windows run under Wine: keys against the replay tool, removal during traffic"
 if scripts/wine-e2e.sh; then passed=$((passed + 1)); else fail_step "Wine end-to-end"; fi

@@ -2,13 +2,16 @@
 # The driver on a Windows kernel: Wine's ntoskrnl, hidclass.sys, usbd.sys and HID parser,
 # with the test bus (windows/testbus) standing in for the USB receiver.
 #
-# Each run takes a fresh prefix copied from a template (made once), installs the bus and
-# the minidriver, plays a capture's receiver packets, reads the HID collections with
-# ravo_reader and compares the keys Wine's parser reads with the keys the host replay
-# tool reports for the same capture: the same keys in the same order. Run 1 plays one
-# press of every key-map row and then removes the receiver; run 2 plays the built-in
-# capture and pulls the receiver out in the middle of its traffic. Both check the driver's messages, its
-# unload, and that nothing crashed or hung. Ends with "wine-e2e: passed" or a failure.
+# Each run takes a fresh prefix copied from a template (made once), installs the driver
+# package as scripts/build-windows.sh left it in build/windows/package (the signed ravo.sys,
+# ravo.inf and its catalog, which Windows' catalog API must read as the package's files
+# make it; Wine checks no signature) and the test bus, plays a capture's receiver packets,
+# reads the HID collections with ravo_reader and compares the keys Wine's parser reads with
+# the keys the host replay tool reports for the same capture: the same keys in the same
+# order. Run 1 plays one press of every key-map row and then removes the receiver; run 2
+# plays the built-in capture and pulls the receiver out in the middle of its traffic. Both
+# check the driver's messages, its unload, and that nothing crashed or hung. Ends with
+# "wine-e2e: passed" or a failure.
 #   scripts/wine-e2e.sh            (needs scripts/build-windows.sh to have run)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +27,8 @@ mkdir -p "$work"
 failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
-for f in ravo.sys ravobus.sys ravo_reader.exe ravo_install.exe; do
+package=$out/package
+for f in package/ravo.sys package/ravo.inf package/ravo.cat ravobus.sys ravo_reader.exe ravo_install.exe; do
     [ -f "$out/$f" ] || { echo "missing $out/$f: run scripts/build-windows.sh"; exit 1; }
 done
 [ -x "$wine" ] || { echo "missing $wine: run scripts/install-deps.sh --all"; exit 1; }
@@ -55,8 +59,9 @@ run() {
     cp -a "$work/template" "$prefix"
     export WINEPREFIX=$prefix
     local c=$prefix/drive_c/ravo
-    mkdir -p "$c"
-    cp "$out"/{ravo.sys,ravobus.sys,ravo_reader.exe,ravo_install.exe} windows/inf/*.inf "$c/"
+    mkdir -p "$c/package" "$c/test"
+    cp "$package"/* "$c/package/"
+    cp "$out"/{ravobus.sys,ravo_reader.exe,ravo_install.exe} windows/inf/ravobus.inf "$c/test/"
     local file=()
     [ -n "$capture" ] && file=("$capture")
     "$work/wine_capture" packets "${file[@]}" >"$c/capture.pkt" || return 1
@@ -73,9 +78,19 @@ run() {
     # The server and the driver host stay up from the installer to the end: they write the
     # drivers' messages into the log of the first command.
     "$server" -p
-    timeout 120 "$wine" 'C:\ravo\ravo_install.exe' install 'C:\ravo' >"$prefix/install.out" 2>>"$log" ||
-        fail "$name: install ($(cat "$prefix/install.out"))"
-    timeout 120 "$wine" 'C:\ravo\ravo_reader.exe' --wait 30 --idle 4 \
+    timeout 120 "$wine" 'C:\ravo\test\ravo_install.exe' install 'C:\ravo\package' 'C:\ravo\test' \
+        >"$prefix/install.out" 2>>"$log" || fail "$name: install ($(cat "$prefix/install.out"))"
+    # The catalog as Windows' catalog API reads it: every file of the package, by its hash.
+    timeout 60 "$wine" 'C:\ravo\test\ravo_install.exe' catalog 'C:\ravo\package\ravo.cat' 2>>"$log" |
+        tr -d '\r' >"$prefix/catalog.out"
+    /usr/bin/python3 windows/package/catalog.py members "$package/ravo.inf" >"$prefix/catalog.expected"
+    diff "$prefix/catalog.expected" "$prefix/catalog.out" ||
+        fail "$name: the catalog API reads other members than the package's files make"
+    find "$prefix/drive_c/windows/system32/catroot" -name '*.cat' 2>/dev/null | grep -q . ||
+        fail "$name: installing ravo.inf did not install its catalog"
+    timeout 60 "$wine" 'C:\ravo\test\ravo_reader.exe' --help 2>>"$log" | grep -q "^usage: ravo_reader" ||
+        fail "$name: ravo_reader --help"
+    timeout 120 "$wine" 'C:\ravo\test\ravo_reader.exe' --wait 30 --idle 4 --caps --reports \
         --start 'C:\ravo\capture.pkt' 'C:\ravo\play.pkt' \
         --probe "04 81" --probe "02 01" --probe "02 00 01" --probe "02 00 00 01" \
         >"$prefix/reader.out" 2>>"$log" || fail "$name: reader ($(tail -1 "$prefix/reader.out"))"
@@ -87,7 +102,7 @@ run() {
     timeout 60 "$server" -k
     timeout 60 "$server" -w || fail "$name: wine did not shut down"
 
-    grep -E '^(collection|caps|probe)' "$prefix/reader.out"
+    grep -E '^(found|collection|caps|probe)' "$prefix/reader.out"
     local compare=()
     [ "$action" != remove ] && compare=(--prefix)
     python3 windows/compare_keys.py "$prefix/replay.out" "$prefix/reader.out" "${compare[@]}" ||

@@ -41,8 +41,12 @@ def host_keys(path):
     return keys
 
 
+DEVICE_KEY = re.compile(r"key ((?:[0-9A-F]{2}:[0-9A-F]{2})(?: [0-9A-F]{2}:[0-9A-F]{2})*)(?:  .*)?$")
+
+
 def device_keys(path):
-    return [line[4:].strip() for line in open(path, errors="replace") if line.startswith("key ")]
+    """The usages of the reader's "key PAGE:USAGE...  NAMES" lines."""
+    return [m.group(1) for m in map(DEVICE_KEY.match, open(path, errors="replace")) if m]
 
 
 def main():

@@ -1,15 +1,24 @@
-// Installs the drivers of the Windows run in a test prefix.
+// Installs the drivers of the Windows run in a test prefix, and reads the package's catalog
+// with Windows' catalog API.
 //
-//   ravo_install install DIR   copies DIR\ravo.inf into the system's INF store, so that the
-//                              receiver finds its driver when it appears, then creates the
-//                              root-enumerated test bus and installs DIR\ravobus.inf on it
+//   ravo_install install PACKAGE TEST   puts PACKAGE\ravo.inf into the system's INF store
+//                                       with its catalog, as pnputil /add-driver does, so
+//                                       that the receiver finds its driver when it appears;
+//                                       then creates the root-enumerated test bus and
+//                                       installs TEST\ravobus.inf on it
+//   ravo_install catalog FILE           prints the catalog's members as the catalog API
+//                                       reads them: "member TAG DIGEST SUBJECT-OID
+//                                       SUBJECT-GUID CERT-VERSION", by tag
 #include <windows.h>
 
+#include <mscat.h>
 #include <newdev.h>
 #include <setupapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,12 +31,14 @@ int fail(const char* what) {
     return 1;
 }
 
-int install(const std::wstring& dir) {
-    std::wstring minidriver = dir + L"\\ravo.inf";
-    std::wstring bus = dir + L"\\ravobus.inf";
-    if (!SetupCopyOEMInfW(minidriver.c_str(), dir.c_str(), SPOST_PATH, 0, nullptr, 0, nullptr,
-                          nullptr))
+int install(const std::wstring& package, const std::wstring& test) {
+    std::wstring minidriver = package + L"\\ravo.inf";
+    std::wstring bus = test + L"\\ravobus.inf";
+    wchar_t stored[MAX_PATH];
+    if (!SetupCopyOEMInfW(minidriver.c_str(), package.c_str(), SPOST_PATH, 0, stored, MAX_PATH,
+                          nullptr, nullptr))
         return fail("SetupCopyOEMInf");
+    std::printf("driver package stored as %ls\n", stored);
     HDEVINFO set = SetupDiCreateDeviceInfoList(&kSystemClass, nullptr);
     if (set == INVALID_HANDLE_VALUE)
         return fail("SetupDiCreateDeviceInfoList");
@@ -51,12 +62,58 @@ int install(const std::wstring& dir) {
     return 0;
 }
 
+std::string hex(const BYTE* bytes, DWORD length) {
+    std::string text;
+    char item[3];
+    for (DWORD i = 0; i < length; ++i) {
+        std::snprintf(item, sizeof item, "%02X", bytes[i]);
+        text += item;
+    }
+    return text;
+}
+
+std::string guid(const GUID& g) {
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                  g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
+}
+
+// Wine's catalog API leaves out the name-value attributes (the file names, OSAttr): what it
+// reads is the trust list itself, each member's tag, its subject and its hash.
+int catalog(std::wstring path) {
+    HANDLE cat = CryptCATOpen(&path[0], CRYPTCAT_OPEN_EXISTING, 0, CRYPTCAT_VERSION_1,
+                              X509_ASN_ENCODING | PKCS_7_ASN_ENCODING);
+    if (cat == INVALID_HANDLE_VALUE || cat == nullptr)
+        return fail("CryptCATOpen");
+    std::vector<std::string> lines;
+    for (CRYPTCATMEMBER* m = CryptCATEnumerateMember(cat, nullptr); m != nullptr;
+         m = CryptCATEnumerateMember(cat, m)) {
+        SIP_INDIRECT_DATA* data = m->pIndirectData;
+        char line[512];
+        std::snprintf(line, sizeof line, "member %ls %s %s %s %lu", m->pwszReferenceTag,
+                      data ? hex(data->Digest.pbData, data->Digest.cbData).c_str() : "-",
+                      data ? data->Data.pszObjId : "-", guid(m->gSubjectType).c_str(),
+                      static_cast<unsigned long>(m->dwCertVersion));
+        lines.push_back(line);
+    }
+    CryptCATClose(cat);
+    std::sort(lines.begin(), lines.end());
+    for (const std::string& line : lines)
+        std::printf("%s\n", line.c_str());
+    return lines.empty() ? 1 : 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
-    if (argc == 3 && std::wstring(argv[1]) == L"install")
-        return install(argv[2]);
-    std::printf("usage: ravo_install install DIR\n");
+    if (argc == 4 && std::wstring(argv[1]) == L"install")
+        return install(argv[2], argv[3]);
+    if (argc == 3 && std::wstring(argv[1]) == L"catalog")
+        return catalog(argv[2]);
+
+    std::printf("usage: ravo_install install PACKAGE TEST | catalog FILE\n");
     return 2;
 }

@@ -1,19 +1,28 @@
-// Reads the IR receiver's HID collections the way a Windows application does and prints
-// what the system's HID parser makes of every input report.
+// ravo_reader: the check that the receiver works, for a person at a Windows PC and for the
+// Windows test run. It finds the receiver's HID collections the way an application does,
+// says which it found, and prints every key the system's HID parser reads from the input
+// reports, with its name, as the buttons are pressed.
 //
-//   ravo_reader [--wait S] [--idle S] [--start FROM TO] [--probe HEX]...
+//   ravo_reader [--wait S] [--idle S] [--caps] [--reports] [--raw-input] [--start FROM TO]
+//               [--probe HEX]...
 //
-// --wait   how long to wait for the device's collections to appear (default 30 s)
-// --idle   stop when no report came for this long (default 10 s)
-// --start  once every collection is open, rename FROM to TO (the test bus starts playing
-//          when its packet file appears)
-// --probe  also parse these report bytes (e.g. "04 81") with the collections' parsers
+// --wait     how long to wait for the receiver's collections to appear (default 10 s)
+// --idle     stop when no report came for this long (default: never; Ctrl+C ends)
+// --caps     also print each collection's input capabilities
+// --reports  also print every report, releases too
+// --raw-input  read the keyboard collection through Raw Input even where it can be opened
+//            for reading (Windows opens keyboard collections for itself alone and leaves
+//            an application no other way; Wine does not)
+// --start    once every collection is open, rename FROM to TO (the test bus starts playing
+//            when its packet file appears)
+// --probe    also parse these report bytes (e.g. "04 81") with the collections' parsers
 //
 // Output lines:
-//   collection N: page P usage U, input report L bytes
+//   collection N: page P usage U, input report L bytes: NAME
 //   caps N: report R page P usages A-B bits S x C flags F (array|variable)
 //   report HEX: PAGE:USAGE...      (usages the parser reads; "none" when empty)
-//   key PAGE:USAGE...              (the same, for reports with usages)
+//   key PAGE:USAGE...  NAME + NAME  (the same, for reports with usages)
+//   key vk NN  NAME                 (a key press of a keyboard collection, through Raw Input)
 //   probe HEX: PAGE:USAGE...
 //   collection N: read ended, error E
 #include <windows.h>
@@ -41,6 +50,7 @@ struct Collection {
     HIDP_CAPS caps{};
     std::vector<char> buffer;
     OVERLAPPED overlapped{};
+    bool held = false; // Windows holds it: no reads, its keys come through Raw Input
 };
 
 std::vector<std::wstring> findCollections() {
@@ -88,9 +98,131 @@ std::string hex(const char* bytes, ULONG length) {
     return text;
 }
 
+// Names from the HID Usage Tables for the usages the receiver's collections declare.
+std::string usageName(USAGE page, USAGE usage) {
+    static const char* const keys[] = {// keyboard page 0x1E..0x52
+                                       "1",
+                                       "2",
+                                       "3",
+                                       "4",
+                                       "5",
+                                       "6",
+                                       "7",
+                                       "8",
+                                       "9",
+                                       "0",
+                                       "Enter",
+                                       "Escape",
+                                       "Backspace",
+                                       "Tab",
+                                       "Space",
+                                       "-",
+                                       "=",
+                                       "[",
+                                       "]",
+                                       "\\",
+                                       "#",
+                                       ";",
+                                       "'",
+                                       "`",
+                                       ",",
+                                       ".",
+                                       "/",
+                                       "Caps Lock",
+                                       "F1",
+                                       "F2",
+                                       "F3",
+                                       "F4",
+                                       "F5",
+                                       "F6",
+                                       "F7",
+                                       "F8",
+                                       "F9",
+                                       "F10",
+                                       "F11",
+                                       "F12",
+                                       "Print Screen",
+                                       "Scroll Lock",
+                                       "Pause",
+                                       "Insert",
+                                       "Home",
+                                       "Page Up",
+                                       "Delete",
+                                       "End",
+                                       "Page Down",
+                                       "Right Arrow",
+                                       "Left Arrow",
+                                       "Down Arrow",
+                                       "Up Arrow"};
+    static const char* const modifiers[] = {"Left Ctrl",  "Left Shift",  "Left Alt",  "Left GUI",
+                                            "Right Ctrl", "Right Shift", "Right Alt", "Right GUI"};
+    char text[32];
+    if (page == 0x07) {
+        if (usage >= 0x04 && usage <= 0x1D) {
+            std::snprintf(text, sizeof text, "%c", 'A' + (usage - 0x04));
+            return text;
+        }
+        if (usage >= 0x1E && usage <= 0x52)
+            return keys[usage - 0x1E];
+        if (usage >= 0xE0 && usage <= 0xE7)
+            return modifiers[usage - 0xE0];
+        if (usage == 0x65)
+            return "Application";
+    } else if (page == 0x0C) {
+        switch (usage) {
+            case 0x9C:
+                return "Channel Up";
+            case 0x9D:
+                return "Channel Down";
+            case 0xB0:
+                return "Play";
+            case 0xB1:
+                return "Pause";
+            case 0xB2:
+                return "Record";
+            case 0xB3:
+                return "Fast Forward";
+            case 0xB4:
+                return "Rewind";
+            case 0xB7:
+                return "Stop";
+            case 0xE2:
+                return "Mute";
+            case 0xE9:
+                return "Volume Up";
+            case 0xEA:
+                return "Volume Down";
+        }
+    } else if (page == 0x01) {
+        switch (usage) {
+            case 0x81:
+                return "System Power Down";
+            case 0x82:
+                return "System Sleep";
+            case 0x83:
+                return "System Wake Up";
+        }
+    }
+    std::snprintf(text, sizeof text, "usage %02X:%02X", page, usage);
+    return text;
+}
+
+std::string collectionName(const HIDP_CAPS& caps) {
+    if (caps.UsagePage == 0x01 && caps.Usage == 0x06)
+        return "keyboard";
+    if (caps.UsagePage == 0x01 && caps.Usage == 0x80)
+        return "system control";
+    if (caps.UsagePage == 0x0C && caps.Usage == 0x01)
+        return "consumer control";
+    if (caps.UsagePage >= 0xFF00)
+        return "vendor-defined";
+    return "other";
+}
+
 // The usages the parser reads in a report, sorted, or "" when it reads none; a parser
 // failure shows as "(status X)".
-std::string usages(const Collection& c, const char* report, ULONG length) {
+std::string usages(const Collection& c, const char* report, ULONG length,
+                   std::string* names = nullptr) {
     std::vector<USAGE_AND_PAGE> list(64);
     ULONG count = static_cast<ULONG>(list.size());
     std::vector<char> copy(report, report + length);
@@ -110,13 +242,19 @@ std::string usages(const Collection& c, const char* report, ULONG length) {
         std::snprintf(item, sizeof item, "%s%02X:%02X", text.empty() ? "" : " ", u.UsagePage,
                       u.Usage);
         text += item;
+        if (names != nullptr)
+            *names += (names->empty() ? "" : " + ") + usageName(u.UsagePage, u.Usage);
     }
     return text;
 }
 
+void printCollection(size_t index, const Collection& c) {
+    std::printf("collection %zu: page %02X usage %02X, input report %u bytes: %s\n", index,
+                c.caps.UsagePage, c.caps.Usage, c.caps.InputReportByteLength,
+                collectionName(c.caps).c_str());
+}
+
 void printCaps(size_t index, const Collection& c) {
-    std::printf("collection %zu: page %02X usage %02X, input report %u bytes\n", index,
-                c.caps.UsagePage, c.caps.Usage, c.caps.InputReportByteLength);
     USHORT count = c.caps.NumberInputButtonCaps;
     std::vector<HIDP_BUTTON_CAPS> buttons(count);
     if (count != 0 &&
@@ -181,26 +319,126 @@ bool startRead(Collection& c) {
 
 } // namespace
 
+// Windows opens keyboard collections for itself alone, so an application reads no report
+// from them: it sees their keys through Raw Input, each with the device that sent it. A
+// message-only window receives them, also while another window has the focus.
+class RawKeyboard {
+public:
+    bool start() {
+        _window = CreateWindowExW(0, L"STATIC", L"ravo_reader", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, nullptr, nullptr);
+        if (_window == nullptr)
+            return false;
+        RAWINPUTDEVICE keyboard{0x01, 0x06, RIDEV_INPUTSINK, _window};
+        return RegisterRawInputDevices(&keyboard, 1, sizeof keyboard) != FALSE;
+    }
+
+    bool started() const { return _window != nullptr; }
+
+    // Prints the receiver's key presses among the messages waiting.
+    void pump() {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_INPUT)
+                print(reinterpret_cast<HRAWINPUT>(msg.lParam));
+            DispatchMessageW(&msg);
+        }
+    }
+
+private:
+    void print(HRAWINPUT input) {
+        UINT size = 0;
+        GetRawInputData(input, RID_INPUT, nullptr, &size, sizeof(RAWINPUTHEADER));
+        std::vector<BYTE> bytes(size);
+        if (size == 0 ||
+            GetRawInputData(input, RID_INPUT, bytes.data(), &size, sizeof(RAWINPUTHEADER)) != size)
+            return;
+        const RAWINPUT* raw = reinterpret_cast<const RAWINPUT*>(bytes.data());
+        if (raw->header.dwType != RIM_TYPEKEYBOARD || !fromReceiver(raw->header.hDevice))
+            return;
+        const RAWKEYBOARD& key = raw->data.keyboard;
+        if (key.Flags & RI_KEY_BREAK)
+            return; // a release
+        LONG scan = static_cast<LONG>(key.MakeCode) << 16;
+        if (key.Flags & RI_KEY_E0)
+            scan |= 1 << 24; // the extended key of the pair (arrows, right Ctrl and Alt)
+        wchar_t name[64] = L"?";
+        GetKeyNameTextW(scan, name, 64);
+        std::printf("key vk %02X  %ls\n", key.VKey, name);
+    }
+
+    // The receiver's keyboard, by the hardware id in its device name.
+    bool fromReceiver(HANDLE device) {
+        for (const auto& known : _devices) {
+            if (known.first == device)
+                return known.second;
+        }
+        UINT chars = 0;
+        GetRawInputDeviceInfoW(device, RIDI_DEVICENAME, nullptr, &chars);
+        std::wstring name(chars, L'\0');
+        bool ours = false;
+        if (chars != 0 &&
+            GetRawInputDeviceInfoW(device, RIDI_DEVICENAME, &name[0], &chars) != UINT(-1)) {
+            wchar_t id[32];
+            std::swprintf(id, 32, L"VID_%04X&PID_%04X", kVendor, kProduct);
+            std::transform(name.begin(), name.end(), name.begin(), ::towupper);
+            ours = name.find(id) != std::wstring::npos;
+        }
+        _devices.push_back({device, ours});
+        return ours;
+    }
+
+    HWND _window = nullptr;
+    std::vector<std::pair<HANDLE, bool>> _devices;
+};
+
+const char kUsage[] =
+    "usage: ravo_reader [--wait S] [--idle S] [--caps] [--reports] [--raw-input]\n"
+    "                   [--start FROM TO] [--probe HEX]...\n"
+    "\n"
+    "Finds the IR receiver's HID collections (the ravo driver's device, HID vendor %04X\n"
+    "product %04X), says which it found, then prints each key as a button is pressed:\n"
+    "  key 07:1F  2\n"
+    "the HID usages (page:usage) the system reads from the receiver's report, then their\n"
+    "names. Ctrl+C ends it.\n"
+    "\n"
+    "  --wait S     wait this long for the collections to appear (default 10)\n"
+    "  --idle S     end when no report came for S seconds (default: never)\n"
+    "  --caps       print each collection's input capabilities too\n"
+    "  --reports    print every report too, releases included\n"
+    "  --raw-input  read the keyboard collection through Raw Input also where it could\n"
+    "               be read directly (Windows holds it and leaves no choice)\n"
+    "  --start FROM TO, --probe HEX   for the test run under Wine\n";
+
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
-    DWORD wait_ms = 30000, idle_ms = 10000;
+    DWORD wait_ms = 10000, idle_ms = INFINITE;
+    bool caps = false, reports = false, raw_input = false;
     const char* start_from = nullptr;
     const char* start_to = nullptr;
     std::vector<std::string> probes;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--wait" && i + 1 < argc)
+        if (arg == "--help" || arg == "-h" || arg == "/?") {
+            std::printf(kUsage, kVendor, kProduct);
+            return 0;
+        } else if (arg == "--wait" && i + 1 < argc)
             wait_ms = std::strtoul(argv[++i], nullptr, 10) * 1000;
         else if (arg == "--idle" && i + 1 < argc)
             idle_ms = std::strtoul(argv[++i], nullptr, 10) * 1000;
+        else if (arg == "--caps")
+            caps = true;
+        else if (arg == "--reports")
+            reports = true;
+        else if (arg == "--raw-input")
+            raw_input = true;
         else if (arg == "--start" && i + 2 < argc) {
             start_from = argv[++i];
             start_to = argv[++i];
         } else if (arg == "--probe" && i + 1 < argc)
             probes.push_back(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: ravo_reader [--wait S] [--idle S] [--start FROM TO] "
-                                 "[--probe HEX]...\n");
+            std::fprintf(stderr, kUsage, kVendor, kProduct);
             return 2;
         }
     }
@@ -217,48 +455,85 @@ int main(int argc, char** argv) {
         Sleep(200);
     }
     if (paths.empty()) {
-        std::printf("no HID collection of %04X:%04X\n", kVendor, kProduct);
+        std::printf("no HID collection of %04X:%04X: is the receiver plugged in and its driver "
+                    "installed? (windows\\INSTALL.md, troubleshooting)\n",
+                    kVendor, kProduct);
         return 1;
     }
+    std::printf("found the receiver: %zu HID collections of %04X:%04X\n", paths.size(), kVendor,
+                kProduct);
 
     std::vector<Collection> collections(paths.size());
     std::vector<HANDLE> events;
+    RawKeyboard keyboard;
     for (size_t i = 0; i < paths.size(); ++i) {
         Collection& c = collections[i];
-        c.file = CreateFileW(paths[i].c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        c.file = CreateFileW(paths[i].c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+        if (c.file == INVALID_HANDLE_VALUE) {
+            // Held by Windows: without access rights the collection still tells its caps.
+            c.held = true;
+            c.file = CreateFileW(paths[i].c_str(), 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        }
         if (c.file == INVALID_HANDLE_VALUE || !HidD_GetPreparsedData(c.file, &c.parsed) ||
             HidP_GetCaps(c.parsed, &c.caps) != HIDP_STATUS_SUCCESS) {
             std::printf("collection %zu: cannot open, error %lu\n", i, GetLastError());
             return 1;
         }
+        bool isKeyboard = c.caps.UsagePage == 0x01 && c.caps.Usage == 0x06;
+        c.held = c.held || (raw_input && isKeyboard);
         c.buffer.resize(c.caps.InputReportByteLength);
         c.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        printCaps(i, c);
+        printCollection(i, c);
+        if (caps)
+            printCaps(i, c);
+        if (c.held && isKeyboard && !keyboard.started()) {
+            if (!keyboard.start()) {
+                std::printf("collection %zu: Raw Input refused, error %lu\n", i, GetLastError());
+                return 1;
+            }
+            std::printf("collection %zu: Windows reads it; its keys come through Raw Input "
+                        "(key vk NN lines)\n",
+                        i);
+        } else if (c.held) {
+            std::printf("collection %zu: Windows reads it; this reader cannot\n", i);
+        }
     }
     for (const std::string& p : probes)
         probe(collections, p);
 
+    size_t open = 0;
     for (Collection& c : collections) {
+        events.push_back(c.overlapped.hEvent); // a held collection's never fires
+        if (c.held)
+            continue;
         if (!startRead(c)) {
             std::printf("read failed at once, error %lu\n", GetLastError());
             return 1;
         }
-        events.push_back(c.overlapped.hEvent);
+        ++open;
     }
     if (start_from != nullptr && !MoveFileA(start_from, start_to)) {
         std::printf("cannot rename %s, error %lu\n", start_from, GetLastError());
         return 1;
     }
-    std::printf("reading %zu collections\n", collections.size());
+    std::printf("reading %zu collections: press buttons on the remote (Ctrl+C ends)\n",
+                collections.size());
 
-    size_t open = collections.size();
-    while (open != 0) {
-        DWORD which = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(),
-                                             FALSE, idle_ms);
+    // Until every collection read ends (the receiver went), or, when only Raw Input is
+    // read, until Ctrl+C or the idle time.
+    const bool raw_only = keyboard.started() && open == 0;
+    while (open != 0 || raw_only) {
+        DWORD which = MsgWaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(),
+                                                FALSE, idle_ms, QS_RAWINPUT);
         if (which == WAIT_TIMEOUT) {
             std::printf("no report for %lu s\n", idle_ms / 1000);
             break;
+        }
+        if (which == WAIT_OBJECT_0 + events.size()) {
+            keyboard.pump();
+            continue;
         }
         size_t i = which - WAIT_OBJECT_0;
         if (i >= collections.size())
@@ -273,11 +548,13 @@ int main(int argc, char** argv) {
             --open;
             continue;
         }
-        std::string read = usages(c, c.buffer.data(), got);
-        std::printf("report %s: %s\n", hex(c.buffer.data(), got).c_str(),
-                    read.empty() ? "none" : read.c_str());
+        std::string names;
+        std::string read = usages(c, c.buffer.data(), got, &names);
+        if (reports)
+            std::printf("report %s: %s\n", hex(c.buffer.data(), got).c_str(),
+                        read.empty() ? "none" : read.c_str());
         if (!read.empty())
-            std::printf("key %s\n", read.c_str());
+            std::printf("key %s  %s\n", read.c_str(), names.c_str());
         if (!startRead(c)) {
             std::printf("collection %zu: read ended, error %lu\n", i, GetLastError());
             events[i] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
