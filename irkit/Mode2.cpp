@@ -1,5 +1,7 @@
 #include "irkit/Mode2.h"
 
+#include "irkit/QuotedText.h"
+
 #include <cctype>
 #include <fstream>
 #include <sstream>
@@ -32,30 +34,8 @@ std::vector<std::string_view> words(std::string_view line) {
     return result;
 }
 
-// Input as it may be quoted in a message: bytes that are not printable text as \xNN, and
-// no more than 64 of them.
-std::string shown(std::string_view text) {
-    constexpr size_t kMost = 64;
-    std::string result;
-    for (size_t i = 0; i < text.size() && i < kMost; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            result += static_cast<char>(c);
-        } else {
-            static const char kHex[] = "0123456789abcdef";
-            result += "\\x";
-            result += kHex[c >> 4];
-            result += kHex[c & 0xF];
-        }
-    }
-    if (text.size() > kMost) {
-        result += "...";
-    }
-    return result;
-}
-
 std::string quoted(std::string_view text) {
-    return "'" + shown(text) + "'";
+    return quotedText(text, 64);
 }
 
 // Reads a duration; on failure returns false and says why in problem.

@@ -196,23 +196,6 @@ bool LineReader::next(std::string& line) {
     return true;
 }
 
-std::string quotedText(std::string_view text) {
-    constexpr size_t kMost = 40;
-    std::string result = "'";
-    for (size_t i = 0; i < text.size() && i < kMost; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            result += static_cast<char>(c);
-        } else {
-            static const char kHex[] = "0123456789abcdef";
-            result += "\\x";
-            result += kHex[c >> 4];
-            result += kHex[c & 0xF];
-        }
-    }
-    return result + (text.size() > kMost ? "...'" : "'");
-}
-
 std::string_view trimmedText(std::string_view text) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v'; };
     while (!text.empty() && blank(text.front())) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "irkit/IrTiming.h"
+#include "irkit/QuotedText.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -91,8 +92,6 @@ private:
     bool _tooLong = false;
 };
 
-// Input as a message quotes it: at most 40 bytes, those that are not printable as \xNN.
-std::string quotedText(std::string_view text);
 std::string_view trimmedText(std::string_view text);
 // Blank-separated words.
 std::vector<std::string_view> splitWords(std::string_view text);

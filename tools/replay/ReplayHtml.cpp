@@ -1,5 +1,7 @@
 #include "tools/replay/ReplayHtml.h"
 
+#include "tools/replay/ReplaySvg.h"
+
 #include <fstream>
 
 namespace replay {
@@ -29,29 +31,6 @@ constexpr const char* kStyle =
 
 } // namespace
 
-std::string htmlText(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 RemotePage::~RemotePage() {
     if (_rows != nullptr) {
         std::fclose(_rows);
@@ -70,9 +49,10 @@ bool RemotePage::open(std::string* error) {
 void RemotePage::row(const std::string& name, const char* kind, const std::string& verdict,
                      const std::string& notes, const std::string& svg) {
     std::string html = "<tr class=\"button v-" + std::string(kind) + "\"><td class=\"name\">" +
-                       htmlText(name) + "</td><td class=\"verdict\">" + htmlText(verdict);
+                       markupText(name, true) + "</td><td class=\"verdict\">" +
+                       markupText(verdict, true);
     if (!notes.empty()) {
-        html += "<div class=\"note\">" + htmlText(notes) + "</div>";
+        html += "<div class=\"note\">" + markupText(notes, true) + "</div>";
     }
     // The drawing folds under the verdict, where it has the table's width when opened.
     if (svg.empty()) {
@@ -93,8 +73,9 @@ bool RemotePage::finish(const char* path, const std::string& heading, const std:
     }
     out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
         << "<title>Will my remote work?</title>\n<style>" << kStyle << "</style></head>\n<body>\n"
-        << "<h1>Will my remote work?</h1>\n<p class=\"intro\">" << htmlText(heading) << "</p>\n"
-        << "<p class=\"summary\">" << htmlText(summary) << "</p>\n"
+        << "<h1>Will my remote work?</h1>\n<p class=\"intro\">" << markupText(heading, true)
+        << "</p>\n"
+        << "<p class=\"summary\">" << markupText(summary, true) << "</p>\n"
         << "<table><thead><tr><th>button</th><th>what the host gets</th></tr>"
            "</thead>\n<tbody>\n";
     std::rewind(_rows);

@@ -9,9 +9,6 @@
 
 namespace replay {
 
-// Text as HTML character data: markup characters escaped, control characters as '?'.
-std::string htmlText(const std::string& text);
-
 class RemotePage {
 public:
     RemotePage() = default;

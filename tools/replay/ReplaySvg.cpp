@@ -16,9 +16,15 @@ constexpr uint64_t kRowLeadUs = 2000;      // a row begins this much ahead of wh
 constexpr uint64_t kSignalEndsUs = 100000; // the receiver's end of a signal
 constexpr double kWidth = kLeft + kSvgRowUs * kPxPerUs + 20;
 
-// Text as XML character data: markup characters escaped, and bytes that are not printable
-// ASCII (a path may hold anything) shown as '?', so the file is always well-formed.
-std::string xml(const std::string& text) {
+std::string num(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+} // namespace
+
+std::string markupText(const std::string& text, bool keepNonAscii) {
     std::string out;
     for (unsigned char c : text) {
         switch (c) {
@@ -35,19 +41,12 @@ std::string xml(const std::string& text) {
                 out += "&quot;";
                 break;
             default:
-                out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+                out += c < 0x20 || c == 0x7F || (c >= 0x80 && !keepNonAscii) ? '?'
+                                                                             : static_cast<char>(c);
         }
     }
     return out;
 }
-
-std::string num(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", value);
-    return text;
-}
-
-} // namespace
 
 std::map<uint64_t, uint64_t>::const_iterator SvgPlot::rowOf(uint64_t timeUs) const {
     auto it = _rows.upper_bound(timeUs);
@@ -229,10 +228,10 @@ std::string SvgPlot::render(uint64_t endUs) const {
         } else {
             text = "rejected: " + frame.reason;
         }
-        body += "<g class=\"" + cls + "\"><title>" + xml(describe(frame)) + "</title><rect x=\"" +
-                num(x) + "\" y=\"" + num(rowTop + 6) + "\" width=\"" + num(width) +
-                "\" height=\"36\" class=\"span\"/><text x=\"" + num(x + 2) + "\" y=\"" +
-                num(rowTop + 18) + "\">" + xml(text) + "</text></g>\n";
+        body += "<g class=\"" + cls + "\"><title>" + markupText(describe(frame)) +
+                "</title><rect x=\"" + num(x) + "\" y=\"" + num(rowTop + 6) + "\" width=\"" +
+                num(width) + "\" height=\"36\" class=\"span\"/><text x=\"" + num(x + 2) +
+                "\" y=\"" + num(rowTop + 18) + "\">" + markupText(text) + "</text></g>\n";
         if (frame.fits || frame.missed.window == nullptr) {
             continue;
         }
@@ -247,19 +246,19 @@ std::string SvgPlot::render(uint64_t endUs) const {
             const double middle = x + (high - low) * kPxPerUs / 2;
             body += "<rect x=\"" + num(middle - width / 2) + "\" y=\"" + num(rowTop + 44) +
                     "\" width=\"" + num(width) + "\" height=\"32\" class=\"window\"><title>" +
-                    xml(m.what) + " window " + windowText(*m.window) + "</title></rect>\n";
+                    markupText(m.what) + " window " + windowText(*m.window) + "</title></rect>\n";
         }
         if (place(actual, &x)) {
             body += "<line x1=\"" + num(x) + "\" y1=\"" + num(rowTop + 40) + "\" x2=\"" + num(x) +
                     "\" y2=\"" + num(rowTop + 80) + "\" class=\"miss\"/><text x=\"" + num(x + 4) +
                     "\" y=\"" + num(rowTop + 34) + "\" class=\"misstext\">" +
-                    xml(marginText(m) + " " + m.what) + "</text>\n";
+                    markupText(marginText(m) + " " + m.what) + "</text>\n";
         }
     }
     for (const Mark& mark : _captures) {
         if (place(mark.timeUs, &x)) {
             body += "<text x=\"" + num(x) + "\" y=\"" + num(rowTop + 2) + "\" class=\"cap\">" +
-                    xml(mark.text) + "</text>\n";
+                    markupText(mark.text) + "</text>\n";
         }
     }
     for (const Mark& mark : _reports) {
@@ -271,7 +270,7 @@ std::string SvgPlot::render(uint64_t endUs) const {
         body += "<g class=\"" + std::string(cls) + "\"><line x1=\"" + num(x) + "\" y1=\"" +
                 num(rowTop + 44) + "\" x2=\"" + num(x) + "\" y2=\"" + num(textY - 9) +
                 "\"/><text x=\"" + num(x + 2) + "\" y=\"" + num(textY) + "\">" +
-                xml((mark.release ? "" : "key ") + mark.text) + "</text></g>\n";
+                markupText((mark.release ? "" : "key ") + mark.text) + "</text></g>\n";
     }
     if (_cut) {
         body += "<text x=\"" + num(kLeft) + "\" y=\"" + num(y + 14) +

@@ -18,6 +18,11 @@
 
 namespace replay {
 
+// Text as XML or HTML character data: markup characters escaped and control characters shown
+// as '?'. Bytes beyond ASCII become '?' too unless keepNonAscii: a drawing written as a file
+// of its own must stay well-formed whatever a path holds; a page declared UTF-8 shows them.
+std::string markupText(const std::string& text, bool keepNonAscii = false);
+
 constexpr uint64_t kSvgMaxUs = 60000000; // one minute
 constexpr uint64_t kSvgRowUs = 250000;
 constexpr size_t kSvgMaxPulses = 200000;
