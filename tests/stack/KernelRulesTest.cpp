@@ -1,14 +1,18 @@
 // What the emulated Windows checks on every request and wait, shown with a minidriver
 // small enough to break each rule on purpose: registration checks of the class driver,
 // the verifier's rules on pending marks, returned statuses, requests never completed and
-// pool left at unload, alertable waits, absolute time-outs and the I/O manager's
-// completion of requests built with IoBuildDeviceIoControlRequest.
+// what a driver must give back at unload, power sequencing below build 6000, alertable
+// waits, absolute time-outs, work items held back, and the I/O manager's completion of
+// requests built with IoBuildDeviceIoControlRequest.
 #include "emu/hidclass/ClassDriver.h"
 #include "emu/kernel/Kernel.h"
 #include "emu/usbbus/VirtualReceiver.h"
 
+#include <condition_variable>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -20,10 +24,26 @@ struct Toy {
     bool fillPnp = true;
     bool setAddDevice = true;
     // Internal requests: 0 complete at once, 1 return STATUS_PENDING unmarked and keep,
-    // 2 complete with success but return an error, 3 mark pending and keep, 4 leak pool.
+    // 2 complete with success but return an error, 3 mark pending and keep, 4 leak pool,
+    // 5 mark pending and complete, 6 leak an IRP, 7 leave a thread running, 8 leave a
+    // thread's handle open, 9 leak the USBD library's configuration request.
     int ioctl = 0;
     PIRP kept = nullptr;
+    // Power requests: 0 skip and IoCallDriver, 1 PoStartNextPowerIrp and PoCallDriver,
+    // 2 PoCallDriver alone, 3 PoStartNextPowerIrp twice, 4 keep device requests pending
+    // (the test completes them) and pass the others as 1.
+    int power = 0;
 } g_toy;
+
+struct Seen {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<PIRP> held;
+    bool waitFor(size_t n) {
+        std::unique_lock<std::mutex> hold(lock);
+        return changed.wait_for(hold, std::chrono::seconds(5), [&] { return held.size() >= n; });
+    }
+} g_power;
 
 IO_STATUS_BLOCK g_iosb;
 KEVENT g_done;
@@ -33,6 +53,56 @@ NTSTATUS toyPassDown(PDEVICE_OBJECT fdo, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IofCallDriver(static_cast<PHID_DEVICE_EXTENSION>(fdo->DeviceExtension)->NextDeviceObject,
                          irp);
+}
+
+PDEVICE_OBJECT lowerOf(PDEVICE_OBJECT fdo) {
+    return static_cast<PHID_DEVICE_EXTENSION>(fdo->DeviceExtension)->NextDeviceObject;
+}
+
+NTSTATUS toyPower(PDEVICE_OBJECT fdo, PIRP irp) {
+    int mode = g_toy.power;
+    if (mode == 4 && IoGetCurrentIrpStackLocation(irp)->Parameters.Power.Type == DevicePowerState) {
+        IoMarkIrpPending(irp);
+        std::lock_guard<std::mutex> guard(g_power.lock);
+        g_power.held.push_back(irp);
+        g_power.changed.notify_all();
+        return STATUS_PENDING;
+    }
+    if (mode == 0)
+        return toyPassDown(fdo, irp);
+    for (int calls = mode == 2 ? 0 : mode == 3 ? 2 : 1; calls > 0; calls--)
+        PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lowerOf(fdo), irp);
+}
+
+VOID toyThreadThatEnds(PVOID) {}
+
+VOID toyThread(PVOID) {
+    LARGE_INTEGER hour;
+    hour.QuadPart = -3600LL * 10000000;
+    KeDelayExecutionThread(KernelMode, FALSE, &hour);
+}
+
+void toyLeak(int what) {
+    if (what == 6) {
+        IoAllocateIrp(2, FALSE);
+    } else if (what == 7 || what == 8) {
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        HANDLE handle;
+        PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr,
+                             what == 7 ? toyThread : toyThreadThatEnds, nullptr);
+        if (what == 7)
+            ZwClose(handle);
+    } else if (what == 9) {
+        // One interface without endpoints: the smallest configuration the library takes.
+        static UCHAR set[18] = {9, 2, 18, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 0, 0xFF, 0, 0, 0};
+        auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set);
+        USBD_INTERFACE_LIST_ENTRY list[2] = {
+            {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(set + 9), nullptr}, {nullptr, nullptr}};
+        USBD_CreateConfigurationRequestEx(config, list);
+    }
 }
 
 NTSTATUS toyIoctl(PDEVICE_OBJECT, PIRP irp) {
@@ -51,6 +121,12 @@ NTSTATUS toyIoctl(PDEVICE_OBJECT, PIRP irp) {
         case 4:
             ExAllocatePoolWithTag(NonPagedPool, 24, kWemb);
             break;
+        case 5:
+            IoMarkIrpPending(irp);
+            break;
+        default:
+            toyLeak(g_toy.ioctl);
+            break;
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -64,7 +140,7 @@ NTSTATUS toyAdd(PDRIVER_OBJECT, PDEVICE_OBJECT) {
 NTSTATUS toyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
     if (g_toy.fillPnp) {
         driver->MajorFunction[IRP_MJ_PNP] = toyPassDown;
-        driver->MajorFunction[IRP_MJ_POWER] = toyPassDown;
+        driver->MajorFunction[IRP_MJ_POWER] = toyPower;
     }
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = toyIoctl;
     driver->DriverExtension->AddDevice = g_toy.setAddDevice ? toyAdd : nullptr;
@@ -117,6 +193,19 @@ void toyStackWithIoctl(int behaviour, bool unloadAtOnce = false) {
     setup(irp, emu::firstStackLocation(irp));
     IofCallDriver(hidclass.fdo(), irp);
     hidclass.unload();
+}
+
+// A toy device over a virtual receiver on the build, its power requests passed as the mode
+// says; one device power request.
+void toyStackWithPower(ULONG build, int mode) {
+    emu::setOsVersion(build < 6000 ? 5 : 10, 1, build);
+    g_toy = goodToy();
+    g_toy.power = mode;
+    emu::usb::VirtualReceiver receiver;
+    emu::hid::ClassDriver hidclass(toyEntry);
+    hidclass.load();
+    hidclass.addDevice(receiver.pdo());
+    hidclass.pnp().setDevicePower(PowerDeviceD3);
 }
 
 struct DeathCase {
@@ -174,7 +263,23 @@ INSTANTIATE_TEST_SUITE_P(
         DeathCase{"PoolLeftAtUnload", [] { toyStackWithIoctl(4); },
                   "DRIVER VERIFIER: pool leaked at teardown.*\n.*'Wemb'.*after DriverUnload"},
         DeathCase{"OwedRequestAtUnload", [] { toyStackWithIoctl(3, true); },
-                  "DRIVER VERIFIER: IRP never completed"}),
+                  "DRIVER VERIFIER: IRP never completed"},
+        DeathCase{"MarkedPendingButCompletedAtOnce", [] { toyStackWithIoctl(5); },
+                  "DRIVER VERIFIER: IRP marked pending but returned with another status"},
+        DeathCase{"DriverIrpAtUnload", [] { toyStackWithIoctl(6); },
+                  "DRIVER VERIFIER: driver IRP not freed at teardown"},
+        DeathCase{"DriverThreadAtUnload", [] { toyStackWithIoctl(7); },
+                  "DRIVER VERIFIER: driver thread still running at teardown"},
+        DeathCase{"DriverHandleAtUnload", [] { toyStackWithIoctl(8); },
+                  "DRIVER VERIFIER: driver handle left open at teardown"},
+        DeathCase{"UsbdConfigurationRequestAtUnload", [] { toyStackWithIoctl(9); },
+                  "DRIVER VERIFIER: pool leaked at teardown.*\n.*'USBD'.*after DriverUnload"},
+        DeathCase{"PowerWithIoCallDriverOnXp", [] { toyStackWithPower(2600, 0); },
+                  "DRIVER VERIFIER: IoCallDriver for a power request"},
+        DeathCase{"PowerWithoutStartNextOnXp", [] { toyStackWithPower(2600, 2); },
+                  "DRIVER VERIFIER: power request completed without PoStartNextPowerIrp"},
+        DeathCase{"StartNextTwiceOnXp", [] { toyStackWithPower(5999, 3); },
+                  "DRIVER VERIFIER: PoStartNextPowerIrp called twice"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KernelRulesTest, AnAlertEndsOnlyAlertableWaitsWithStatusAlerted) {
@@ -231,4 +336,76 @@ TEST(KernelRulesTest, BuiltRequestsGetTheirStatusBlockAndEventOnlyAfterEveryComp
     EXPECT_FALSE(g_seenEarly) << "status block or event written before the completion routine";
     EXPECT_EQ(STATUS_SUCCESS, g_iosb.Status);
     EXPECT_NE(0, KeReadStateEvent(&g_done));
+}
+
+// Below build 6000 the next device power request goes once the top driver has called
+// PoStartNextPowerIrp for the previous one, even while that one is still pending; from
+// 6000 once it is back. System requests are sequenced apart from device requests.
+class PowerSequencingTest : public ::testing::TestWithParam<ULONG> {};
+
+TEST_P(PowerSequencingTest, TheNextDeviceRequestWaitsForThePreviousToBeReleased) {
+    const ULONG build = GetParam();
+    emu::setOsVersion(build < 6000 ? 5 : 10, 1, build);
+    g_toy = goodToy();
+    g_toy.power = 4;
+    g_power.held.clear();
+    emu::usb::VirtualReceiver receiver;
+    emu::hid::ClassDriver hidclass(toyEntry);
+    ASSERT_EQ(STATUS_SUCCESS, hidclass.load());
+    ASSERT_EQ(STATUS_SUCCESS, hidclass.addDevice(receiver.pdo()));
+    auto first = hidclass.pnp().sendPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3);
+    ASSERT_TRUE(g_power.waitFor(1));
+    auto second = hidclass.pnp().sendPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(STATUS_SUCCESS, hidclass.pnp().setSystemPower(PowerSystemWorking).status)
+        << "a system request passes a held device request";
+    EXPECT_EQ(1u, g_power.held.size()) << "the D0 request waits for the D3 request's release";
+    auto finish = [](PIRP irp) {
+        PoStartNextPowerIrp(irp);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    };
+    if (build < 6000) {
+        PoStartNextPowerIrp(g_power.held[0]);
+        ASSERT_TRUE(g_power.waitFor(2)) << "released, though still pending";
+        g_power.held[0]->IoStatus.Status = STATUS_SUCCESS;
+        IofCompleteRequest(g_power.held[0], IO_NO_INCREMENT);
+    } else {
+        PoStartNextPowerIrp(g_power.held[0]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(1u, g_power.held.size()) << "PoStartNextPowerIrp releases nothing from 6000";
+        finish(g_power.held[0]);
+        ASSERT_TRUE(g_power.waitFor(2)) << "released once back";
+    }
+    EXPECT_EQ(STATUS_SUCCESS, first.get().status);
+    finish(g_power.held[1]);
+    EXPECT_EQ(STATUS_SUCCESS, second.get().status);
+    emu::setOsVersion(10, 0, 19045);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, PowerSequencingTest, ::testing::Values(2600u, 19045u));
+
+// Work items wait while a test holds them, and run on a worker thread of their own.
+TEST(KernelRulesTest, AHeldWorkItemRunsOnlyAfterTheReleaseOnAWorkerThread) {
+    static std::thread::id ranOn;
+    static std::atomic<int> runs{0};
+    PDRIVER_OBJECT driver = emu::createDriverObject("items");
+    PDEVICE_OBJECT device = emu::createDeviceObject(driver, 0);
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    emu::workitems::hold();
+    IoQueueWorkItem(
+        item,
+        [](PDEVICE_OBJECT, PVOID) {
+            ranOn = std::this_thread::get_id();
+            runs++;
+        },
+        DelayedWorkQueue, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(0, runs.load()) << "held";
+    emu::workitems::release();
+    ASSERT_TRUE(emu::workitems::waitIdle());
+    EXPECT_EQ(1, runs.load());
+    EXPECT_NE(std::this_thread::get_id(), ranOn);
+    IoFreeWorkItem(item);
+    emu::deleteDeviceObject(device);
+    emu::deleteDriverObject(driver);
 }
