@@ -96,6 +96,47 @@ TEST_P(PowerAtDispatchTest, TheTransferRestartsAtPassiveLevelAndTheHeldKeyIsNew)
 
 INSTANTIATE_TEST_SUITE_P(Builds, PowerAtDispatchTest, ::testing::Values(2600u, 19045u));
 
+// The restart of a power-up waits on a work item; a power-down that comes first has the
+// last word: no read and no parse thread on a sleeping device. Power-ups that follow one
+// another while the item waits restart once.
+TEST_P(PowerAtDispatchTest, ARestartOvertakenByTheNextPowerDownNeverRuns) {
+    emu::setOsVersion(GetParam() < 6000 ? 5 : 10, 1, GetParam());
+    up();
+    ASSERT_EQ(STATUS_SUCCESS, power(PowerDeviceD3));
+    emu::workitems::hold();
+    ASSERT_EQ(STATUS_SUCCESS, power(PowerDeviceD0));
+    ASSERT_EQ(STATUS_SUCCESS, power(PowerDeviceD3));
+    emu::workitems::release();
+    ASSERT_TRUE(emu::workitems::waitIdle());
+    EXPECT_EQ(0, emu::runningSystemThreads()) << "no parse thread while asleep";
+    EXPECT_TRUE(receiver->waitUntilIdle());
+    EXPECT_EQ(0u, receiver->outstandingRequests()) << "no read while asleep";
+    emu::workitems::hold();
+    for (DEVICE_POWER_STATE state : {PowerDeviceD0, PowerDeviceD3, PowerDeviceD0})
+        ASSERT_EQ(STATUS_SUCCESS, power(state));
+    emu::workitems::release();
+    ASSERT_TRUE(emu::workitems::waitIdle());
+    ASSERT_TRUE(receiver->waitForWaitingTransfers(kReads)) << "awake again";
+    EXPECT_EQ(1, emu::runningSystemThreads());
+    press(0x16);
+    EXPECT_EQ(2u, reports().size());
+}
+
+// The power-up's work item is the Device's from its creation: a power-up that could
+// allocate nothing still restarts the transfer, wherever the lower drivers completed it.
+TEST_P(PowerAtDispatchTest, APowerUpNeedsNoAllocationToRestart) {
+    emu::setOsVersion(GetParam() < 6000 ? 5 : 10, 1, GetParam());
+    up();
+    ASSERT_EQ(STATUS_SUCCESS, power(PowerDeviceD3));
+    emu::workitems::hold();
+    emu::pool::failAllAllocations(true);
+    ASSERT_EQ(STATUS_SUCCESS, power(PowerDeviceD0));
+    emu::pool::failAllAllocations(false);
+    emu::workitems::release();
+    ASSERT_TRUE(emu::workitems::waitIdle());
+    ASSERT_TRUE(receiver->waitForWaitingTransfers(kReads)) << "reads again after the wake-up";
+}
+
 // A removal right behind a power-up waits for the restart that the power-up queued, which
 // holds the remove lock, before the Device goes.
 TEST_F(DriverFaultTest, RemovalWaitsForThePowerUpItFollows) {
@@ -177,17 +218,22 @@ INSTANTIATE_TEST_SUITE_P(Steps, ThreadStartFailureTest, ::testing::Bool(), [](co
     return std::string(info.param ? "Reference" : "Create");
 });
 
-// A device whose Device could not be created still passes power requests to the bus and
-// refuses Plug and Play with STATUS_NO_SUCH_DEVICE.
-TEST_F(DriverFaultTest, WithoutADevicePowerStillReachesTheBus) {
+// A device whose Device (first allocation) or power-up work item (second) could not be
+// created still passes power requests to the bus and refuses Plug and Play with
+// STATUS_NO_SUCH_DEVICE.
+class WithoutADeviceTest : public DriverFaultTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WithoutADeviceTest, PowerStillReachesTheBus) {
     ASSERT_EQ(STATUS_SUCCESS, hidclass->load());
-    emu::pool::failNthAllocation(1);
+    emu::pool::failNthAllocation(GetParam());
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, hidclass->addDevice(receiver->pdo()));
     emu::pool::clearFaults();
     ASSERT_EQ(nullptr, device());
     EXPECT_EQ(STATUS_SUCCESS, power(PowerDeviceD3));
     EXPECT_EQ(STATUS_NO_SUCH_DEVICE, hidclass->pnp().pnp(IRP_MN_START_DEVICE).status);
 }
+
+INSTANTIATE_TEST_SUITE_P(Allocations, WithoutADeviceTest, ::testing::Values(1, 2));
 
 // An alert ends the wait of a removal's drain early; the drain must go on waiting while a
 // read-report request is still counted.
