@@ -76,6 +76,7 @@ NTSTATUS Device::static_add(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo) {
     // itself without the item its restart needs.
     extension->_p_device->_power_up_work = IoAllocateWorkItem(fdo);
     if (extension->_p_device->_power_up_work == nullptr) {
+        RAVO_ERROR("Device::static_add: no work item for the power-up restart, device not added\n");
         delete extension->_p_device;
         extension->_p_device = nullptr;
         return STATUS_INSUFFICIENT_RESOURCES;
