@@ -38,13 +38,13 @@ void verifyImageReleasedAll(const void* addressInImage, const char* when) {
         verifierFailure("driver IRP not freed at teardown",
                         "%lld request(s) the driver allocated are still live %s", (long long)irps,
                         when);
-    if (int64_t threads = runningThreadsOf(ownedByImage))
-        verifierFailure("driver thread still running at teardown",
-                        "%lld system thread(s) the driver created still run %s", (long long)threads,
-                        when);
     if (int64_t handles = openHandlesOf(ownedByImage))
         verifierFailure("driver handle left open at teardown",
                         "%lld handle(s) the driver opened are still open %s", (long long)handles,
+                        when);
+    if (int64_t threads = runningThreadsOf(ownedByImage))
+        verifierFailure("driver thread still running at teardown",
+                        "%lld system thread(s) the driver created still run %s", (long long)threads,
                         when);
 }
 

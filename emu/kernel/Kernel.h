@@ -74,7 +74,7 @@ void attributeTo(const void* block, const void* callerAddress);
 
 // The unload check of a driver image (addressInImage: any code address in it, such as its
 // DriverEntry): stops naming the first of pool of any tag allocated by or for the image,
-// requests it allocated, system threads it created that still run, and handles it opened.
+// requests it allocated, handles it opened, and system threads it created that still run.
 void verifyImageReleasedAll(const void* addressInImage, const char* when);
 
 // ---------------------------------------------------------------------------------------
