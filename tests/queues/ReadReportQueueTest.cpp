@@ -61,9 +61,8 @@ TEST_F(ReadReportQueueTest, ReportsGoInArrivalOrderAndOnlyIntoBuffersTheyFit) {
     EXPECT_EQ(hid.queue._count, 0u);
 }
 
-// A read that passed the device's state test just before a stop closed the queue (at
-// DISPATCH_LEVEL, as the class driver may send it) is refused, not left pending on a
-// stopped device; the next start opens the queue again.
+// A read that passed the device's state test just before a stop closed the queue is
+// refused, not left pending on a stopped device; the next start opens the queue again.
 TEST_F(ReadReportQueueTest, AReadThatArrivesAfterAStopClosedTheQueueIsRefused) {
     hid.queue.close();
     Read& late = hid.submit(9, DISPATCH_LEVEL);

@@ -154,9 +154,8 @@ INSTANTIATE_TEST_SUITE_P(Steps, ThreadStartFailureTest, ::testing::Bool(), [](co
     return std::string(info.param ? "Reference" : "Create");
 });
 
-// A device whose Device (first allocation) or power-up work item (second) could not be
-// created still passes power requests to the bus and refuses Plug and Play with
-// STATUS_NO_SUCH_DEVICE.
+// Without its Device (first allocation) or power-up work item (second), a device still
+// passes power requests to the bus and refuses Plug and Play with STATUS_NO_SUCH_DEVICE.
 class WithoutADeviceTest : public DriverFaultTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(WithoutADeviceTest, PowerStillReachesTheBus) {

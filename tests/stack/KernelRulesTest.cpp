@@ -45,14 +45,13 @@ IO_STATUS_BLOCK g_iosb;
 KEVENT g_done;
 bool g_seenEarly = false;
 
-NTSTATUS toyPassDown(PDEVICE_OBJECT fdo, PIRP irp) {
-    IoSkipCurrentIrpStackLocation(irp);
-    return IofCallDriver(static_cast<PHID_DEVICE_EXTENSION>(fdo->DeviceExtension)->NextDeviceObject,
-                         irp);
-}
-
 PDEVICE_OBJECT lowerOf(PDEVICE_OBJECT fdo) {
     return static_cast<PHID_DEVICE_EXTENSION>(fdo->DeviceExtension)->NextDeviceObject;
+}
+
+NTSTATUS toyPassDown(PDEVICE_OBJECT fdo, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IofCallDriver(lowerOf(fdo), irp);
 }
 
 NTSTATUS toyPower(PDEVICE_OBJECT fdo, PIRP irp) {
@@ -63,12 +62,11 @@ NTSTATUS toyPower(PDEVICE_OBJECT fdo, PIRP irp) {
         g_heldCount++;
         return STATUS_PENDING;
     }
-    if (mode == 0)
-        return toyPassDown(fdo, irp);
-    for (int calls = mode == 2 ? 0 : mode == 3 ? 2 : 1; calls > 0; calls--)
+    static const int kStartNextCalls[] = {0, 1, 0, 2, 1};
+    for (int calls = kStartNextCalls[mode]; calls > 0; calls--)
         PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(lowerOf(fdo), irp);
+    return mode == 0 ? IofCallDriver(lowerOf(fdo), irp) : PoCallDriver(lowerOf(fdo), irp);
 }
 
 VOID toyThread(PVOID) {
@@ -88,12 +86,11 @@ void toyLeak(int what) {
         if (what == 6)
             ZwClose(handle);
     } else if (what == 8) {
-        // One interface without endpoints: the smallest configuration the library takes.
-        static UCHAR set[18] = {9, 2, 18, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 0, 0xFF, 0, 0, 0};
-        auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set);
+        static auto set = emu::usb::mceReceiverDescriptorBytes().configurations[0];
         USBD_INTERFACE_LIST_ENTRY list[2] = {
-            {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(set + 9), nullptr}, {nullptr, nullptr}};
-        USBD_CreateConfigurationRequestEx(config, list);
+            {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(set.data() + 9), nullptr}, {}};
+        USBD_CreateConfigurationRequestEx(
+            reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data()), list);
     }
 }
 
