@@ -27,7 +27,8 @@ template <typename T> void deleteObject(T*& object) {
 Device::Device(PDEVICE_OBJECT fdo)
     : _state(NotStarted), _p_fdo(fdo), _p_ir_control(nullptr), _p_rlc_parse(nullptr),
       _p_protocol(nullptr), _p_usb(nullptr), _p_data_transfer(nullptr), _power_state(1),
-      _os_build_number(0) {
+      _os_build_number(0), _power_up_work(nullptr), _power_up_queued(0),
+      _power_target(PowerDeviceD0) {
     KeInitializeMutex(&_objects_mutex, 0);
 }
 
@@ -40,6 +41,9 @@ Device::~Device() {
     deleteObjects();
     unlockObjects();
     _read_queue.drain();
+    // Never queued here: a queued restart holds the remove lock, which the removal waited for.
+    if (_power_up_work != nullptr)
+        IoFreeWorkItem(_power_up_work);
 }
 
 PDEVICE_OBJECT Device::nextDevice() const {
@@ -68,6 +72,15 @@ NTSTATUS Device::static_add(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo) {
     extension->_p_device = new Device(fdo);
     if (extension->_p_device == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
+    // Allocated now, so that a power-up, which may complete at DISPATCH_LEVEL, never finds
+    // itself without the item its restart needs.
+    extension->_p_device->_power_up_work = IoAllocateWorkItem(fdo);
+    if (extension->_p_device->_power_up_work == nullptr) {
+        RAVO_ERROR("Device::static_add: no work item for the power-up restart, device not added\n");
+        delete extension->_p_device;
+        extension->_p_device = nullptr;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
 
     RTL_OSVERSIONINFOEXW version;
     RtlZeroMemory(&version, sizeof version);

@@ -52,8 +52,8 @@ public:
     static NTSTATUS static_power(PDEVICE_OBJECT fdo, PIRP irp);
     void powerDown();
     void powerUp();
-    static NTSTATUS static_powerUpCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
-    static VOID static_powerUpWork(PDEVICE_OBJECT device, PVOID context);
+    static NTSTATUS static_powerUpCompletion(PDEVICE_OBJECT fdo, PIRP irp, PVOID context);
+    static VOID static_powerUpWork(PDEVICE_OBJECT fdo, PVOID context);
 
     // Create/close, system control, internal device control
     static NTSTATUS static_CreateClose(PDEVICE_OBJECT fdo, PIRP irp);
@@ -78,6 +78,12 @@ public:
     DataTransfer* _p_data_transfer;
     ULONG _power_state;
     ULONG _os_build_number;
+    // The power-up's restart: its work item, allocated with the Device and freed with it;
+    // whether it is queued; the device state the latest set-power request asked for, which
+    // the restart obeys.
+    PIO_WORKITEM _power_up_work;
+    LONG _power_up_queued;
+    LONG _power_target;
     // Plug and Play and the power-up work item both start and stop the transfer and create
     // and delete the objects it uses; this keeps them from doing so at the same time.
     KMUTEX _objects_mutex;

@@ -73,6 +73,8 @@ NTSTATUS Device::start(PIRP irp) {
         return status;
     }
 
+    // Before the state lets read-report requests in again.
+    _read_queue.open();
     lockObjects();
     status = init();
     if (!NT_SUCCESS(status)) {
@@ -100,7 +102,7 @@ NTSTATUS Device::stop(PIRP irp) {
     lockObjects();
     if (_p_data_transfer != nullptr)
         _p_data_transfer->stop();
-    _read_queue.flushReads();
+    _read_queue.close();
     unInit();
     unlockObjects();
     setState(Stopped);

@@ -51,6 +51,18 @@ NTSTATUS Device::static_power(PDEVICE_OBJECT fdo, PIRP irp) {
                             stack->Parameters.Power.Type == DevicePowerState;
     DEVICE_POWER_STATE target = stack->Parameters.Power.State.DeviceState;
 
+    if (device_set_power && target == PowerDeviceD0) {
+        RAVO_NOTICE("Power up...\n");
+        // The transfer restarts on a worker thread once the lower drivers are done: their
+        // completion may come at DISPATCH_LEVEL, where no thread can be created. The
+        // request keeps the remove lock until its completion routine has queued the
+        // restart, which then holds it itself, so the Device outlives both.
+        IoMarkIrpPending(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, static_powerUpCompletion, device, TRUE, TRUE, TRUE);
+        (void)callPowerDriver(device, lower, irp);
+        return STATUS_PENDING;
+    }
     if (device_set_power && (target == PowerDeviceD3 || target == PowerDeviceD2)) {
         RAVO_NOTICE("Power down...\n");
         device->powerDown();
@@ -58,24 +70,6 @@ NTSTATUS Device::static_power(PDEVICE_OBJECT fdo, PIRP irp) {
             PoStartNextPowerIrp(irp);
         IoMarkIrpPending(irp);
         IoCopyCurrentIrpStackLocationToNext(irp);
-        (void)callPowerDriver(device, lower, irp);
-        status = STATUS_PENDING;
-    } else if (device_set_power && target == PowerDeviceD0) {
-        RAVO_NOTICE("Power up...\n");
-        // The transfer restarts on a worker thread once the lower drivers are done: their
-        // completion may come at DISPATCH_LEVEL, where no thread can be created. The item
-        // keeps the remove lock until then, so the Device outlives the restart.
-        PIO_WORKITEM work = IoAllocateWorkItem(fdo);
-        if (work != nullptr && !NT_SUCCESS(IoAcquireRemoveLock(&extension->_remove_lock, work))) {
-            IoFreeWorkItem(work);
-            work = nullptr;
-        }
-        if (work == nullptr)
-            RAVO_ERROR("Device::static_power: no work item, the transfer restarts only if the "
-                       "power-up completes at PASSIVE_LEVEL\n");
-        IoMarkIrpPending(irp);
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, static_powerUpCompletion, work, TRUE, TRUE, TRUE);
         (void)callPowerDriver(device, lower, irp);
         status = STATUS_PENDING;
     } else if (!usesPowerSequencing(device)) {
@@ -97,6 +91,8 @@ NTSTATUS Device::static_power(PDEVICE_OBJECT fdo, PIRP irp) {
 void Device::powerDown() {
     RAVO_TRACE("Device::powerDown\n");
     lockObjects();
+    // A restart still queued by the power-up before this request finds it and stays away.
+    InterlockedExchange(&_power_target, PowerDeviceD3);
     if (_p_data_transfer != nullptr)
         _p_data_transfer->stop();
     _power_state = PowerDeviceD3;
@@ -106,6 +102,13 @@ void Device::powerDown() {
 void Device::powerUp() {
     RAVO_TRACE("Device::powerUp\n");
     lockObjects();
+    // Overtaken by a power-down, or already done for an earlier power-up: the transfer is
+    // where the latest request wants it.
+    if (InterlockedCompareExchange(&_power_target, PowerDeviceD0, PowerDeviceD0) != PowerDeviceD0 ||
+        _power_state == PowerDeviceD0) {
+        unlockObjects();
+        return;
+    }
     _power_state = PowerDeviceD0;
     // Only while no parse thread runs, which alone touches the key translation otherwise: a
     // power-up that followed no power-down has no held key to forget.
@@ -117,28 +120,33 @@ void Device::powerUp() {
     unlockObjects();
 }
 
-NTSTATUS Device::static_powerUpCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS Device::static_powerUpCompletion(PDEVICE_OBJECT fdo, PIRP irp, PVOID context) {
     RAVO_TRACE("Device::static_powerUpCompletion IRP=%p\n", irp);
-    auto* work = static_cast<PIO_WORKITEM>(context);
-    if (work != nullptr) {
-        IoQueueWorkItem(work, static_powerUpWork, DelayedWorkQueue, work);
-    } else if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        Device* owner = minidriverExtension(device)->_p_device;
-        if (owner != nullptr)
-            owner->powerUp();
+    auto* device = static_cast<Device*>(context);
+    MinidriverExtension* extension = minidriverExtension(fdo);
+    InterlockedExchange(&device->_power_target, PowerDeviceD0);
+    // The Device's own item, allocated with it, so a power-up never lacks one. Still queued
+    // for an earlier power-up, it restarts for this one too.
+    if (InterlockedCompareExchange(&device->_power_up_queued, 1, 0) == 0) {
+        if (NT_SUCCESS(IoAcquireRemoveLock(&extension->_remove_lock, device->_power_up_work)))
+            IoQueueWorkItem(device->_power_up_work, static_powerUpWork, DelayedWorkQueue, device);
+        else
+            InterlockedExchange(&device->_power_up_queued, 0); // being removed: no restart
     }
     PoStartNextPowerIrp(irp);
+    // Taken by the power dispatch with the request as its tag.
+    IoReleaseRemoveLock(&extension->_remove_lock, irp);
     return irp->IoStatus.Status;
 }
 
-VOID Device::static_powerUpWork(PDEVICE_OBJECT device, PVOID context) {
-    auto* work = static_cast<PIO_WORKITEM>(context);
-    MinidriverExtension* extension = minidriverExtension(device);
-    if (extension->_p_device != nullptr)
-        extension->_p_device->powerUp();
-    IoFreeWorkItem(work);
-    // Taken by the power dispatch with the work item as its tag.
-    IoReleaseRemoveLock(&extension->_remove_lock, work);
+VOID Device::static_powerUpWork(PDEVICE_OBJECT fdo, PVOID context) {
+    auto* device = static_cast<Device*>(context);
+    MinidriverExtension* extension = minidriverExtension(fdo);
+    // Cleared first: a power-up completed from here on queues the item again.
+    InterlockedExchange(&device->_power_up_queued, 0);
+    device->powerUp();
+    // Taken by the completion routine with the work item as its tag.
+    IoReleaseRemoveLock(&extension->_remove_lock, device->_power_up_work);
 }
 
 NTSTATUS static_otherPowerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {

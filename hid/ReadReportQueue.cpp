@@ -8,6 +8,7 @@ ReadReportQueue::ReadReportQueue() {
     KeInitializeSpinLock(&_lock);
     CheckedList::init(&_list);
     _count = 0;
+    _open = true;
 }
 
 void ReadReportQueue::initCancelLock(PDEVICE_OBJECT fdo) {
@@ -32,24 +33,30 @@ NTSTATUS ReadReportQueue::queueRead(PIRP irp) {
     // never be in the list without its routine: both happen in one hold of the cancel lock.
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    pushRequest(irp);
-    (void)IoSetCancelRoutine(irp, static_cancelRead);
-    // A request cancelled before its routine was in place found nothing to call; left in
-    // the list, it would wait for a key or a flush while its canceller waits for it.
-    bool cancelledEarly = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
-    if (cancelledEarly) {
-        // A report may have popped it meanwhile; that completer will find the routine
-        // cleared and leave the request to us.
-        removeRequest(irp);
+    // Closed by a stop after the device's state test let the request in: nobody would
+    // complete it before the next start.
+    bool refused = !pushRequest(irp);
+    bool cancelledEarly = false;
+    if (!refused) {
+        (void)IoSetCancelRoutine(irp, static_cancelRead);
+        // A request cancelled before its routine was in place found nothing to call; left
+        // in the list, it would wait for a key or a flush while its canceller waits for it.
+        cancelledEarly = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+        if (cancelledEarly) {
+            // A report may have popped it meanwhile; that completer will find the routine
+            // cleared and leave the request to us.
+            removeRequest(irp);
+        }
     }
     IoReleaseCancelSpinLock(irql);
 
-    if (cancelledEarly) {
-        irp->IoStatus.Status = STATUS_CANCELLED;
+    if (refused || cancelledEarly) {
+        irp->IoStatus.Status = refused ? STATUS_NO_SUCH_DEVICE : STATUS_CANCELLED;
         irp->IoStatus.Information = 0;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         _request_count.decrement();
     }
+    // Marked pending: whatever became of it, the dispatch returns STATUS_PENDING.
     return STATUS_PENDING;
 }
 
@@ -134,15 +141,33 @@ void ReadReportQueue::flushReads() {
 }
 
 void ReadReportQueue::drain() {
-    flushReads();
+    close();
     _request_count.wait();
 }
 
-void ReadReportQueue::pushRequest(PIRP irp) {
+void ReadReportQueue::close() {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&_lock);
-    CheckedList::insertTail(&_list, &irp->Tail.Overlay.ListEntry);
-    _count++;
+    _open = false;
     KeReleaseSpinLock(&_lock, irql);
+    // Every request pushed before the close is in the list now, and none comes after it.
+    flushReads();
+}
+
+void ReadReportQueue::open() {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&_lock);
+    _open = true;
+    KeReleaseSpinLock(&_lock, irql);
+}
+
+bool ReadReportQueue::pushRequest(PIRP irp) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&_lock);
+    bool accepted = _open;
+    if (accepted) {
+        CheckedList::insertTail(&_list, &irp->Tail.Overlay.ListEntry);
+        _count++;
+    }
+    KeReleaseSpinLock(&_lock, irql);
+    return accepted;
 }
 
 PIRP ReadReportQueue::popRequest() {

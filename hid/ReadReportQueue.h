@@ -28,18 +28,25 @@ public:
     void cancelRead(PDEVICE_OBJECT device, PIRP irp);
     // Completes every queued request with STATUS_NO_SUCH_DEVICE.
     void flushReads();
-    // flushReads, then waits until every accepted request has been completed.
+    // close, then waits until every accepted request has been completed.
     void drain();
+    // Stop: refuses every request from now on and completes the queued ones with
+    // STATUS_NO_SUCH_DEVICE. A request that passed the device's state test before the stop
+    // and arrives after it is refused here rather than kept on a stopped device.
+    void close();
+    // Start: accepts requests again.
+    void open();
     // Readies the _cancel_lock of the device's minidriver extension.
     static void initCancelLock(PDEVICE_OBJECT fdo);
 
-    // List operations, each under _lock.
-    void pushRequest(PIRP irp);
+    // List operations, each under _lock. pushRequest refuses while the queue is closed.
+    bool pushRequest(PIRP irp);
     PIRP popRequest();
     bool removeRequest(PIRP irp);
 
-    KSPIN_LOCK _lock; // guards _list and _count
+    KSPIN_LOCK _lock; // guards _list, _count and _open
     LIST_ENTRY _list;
     ULONG _count;
+    bool _open;
     RequestCount _request_count;
 };

@@ -123,8 +123,8 @@ int main(int argc, char** argv) {
         if (one.wait_for(kCycleBound) != std::future_status::ready)
             fail(n, "did not end in time");
         largest = std::max(largest, one.get());
-        if (emu::runningSystemThreads() != 0 || emu::liveIrps() != 0)
-            fail(n, "a thread or a request outlived its device");
+        if (emu::runningSystemThreads() != 0 || emu::liveIrps() != 0 || emu::openHandles() != 0)
+            fail(n, "a thread, a request or a handle outlived its device");
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("ravo_soak: %u cycles in %.1f s (%.1f cycles/s); largest pool held: %llu bytes\n",

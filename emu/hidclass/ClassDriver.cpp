@@ -229,7 +229,7 @@ void ClassDriver::unload() {
     if (_driver->DriverUnload != nullptr)
         _driver->DriverUnload(_driver);
     _loaded = false;
-    emu::pool::verifyNoLeaks(_options.poolTag, "after DriverUnload");
+    emu::verifyImageReleasedAll(reinterpret_cast<const void*>(_entry), "after DriverUnload");
     emu::verifyWorldIrpsCompleted("after DriverUnload");
 }
 

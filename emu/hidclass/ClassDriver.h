@@ -5,7 +5,8 @@
 // Plug and Play start it reads the HID descriptor, the report descriptor and the device
 // attributes, parses the report descriptor and keeps read-report requests pending, whose
 // reports become key events for its clients. Stop and removal cancel the pending reads;
-// unload checks that the driver left neither pool nor requests behind.
+// unload checks that the driver image left nothing behind: pool of any tag allocated by
+// or for it, requests, running threads, open handles, requests owed to the world.
 #pragma once
 
 #include "emu/hidclass/KeyEvents.h"
@@ -25,8 +26,7 @@ namespace emu::hid {
 struct ClassDriverOptions {
     ULONG deviceExtensionSize = 136; // the minidriver extension the stacks are built with
     unsigned pendingReads = 2;       // read-report requests kept pending per device
-    ULONG poolTag = 'W' | ('e' << 8) | ('m' << 16) | ('b' << 24); // checked at unload
-    int realTimeoutMs = 10000; // guard on every request the world waits for
+    int realTimeoutMs = 10000;       // guard on every request the world waits for
 };
 
 class ClassDriver {
@@ -54,7 +54,7 @@ public:
     RequestOutcome surpriseRemove();
     // Cancels the pending reads, sends the remove request and deletes the device stack.
     RequestOutcome remove();
-    // DriverUnload, then the checks: no pool of the driver's tag, no request left owed.
+    // DriverUnload, then the checks of the driver image and of the requests owed.
     void unload();
 
     // Cancels the pending reads without any Plug and Play request (any thread); with

@@ -374,6 +374,11 @@ uint64_t debuggerBreaks() {
     return logState().breaks;
 }
 
+ULONG osBuildNumber() {
+    std::lock_guard<std::mutex> guard(g_versionLock);
+    return g_version.dwBuildNumber;
+}
+
 void setOsVersion(ULONG major, ULONG minor, ULONG build, USHORT servicePackMajor,
                   USHORT servicePackMinor) {
     std::lock_guard<std::mutex> guard(g_versionLock);

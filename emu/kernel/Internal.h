@@ -8,7 +8,9 @@
 #include <cstdarg>
 #include <condition_variable>
 #include <csetjmp>
+#include <functional>
 #include <mutex>
+#include <string>
 
 namespace emu {
 
@@ -60,6 +62,28 @@ bool allocationFails(size_t bytes, ULONG tag);
 // The tag IRP allocations are counted under ("Irp ", as the I/O manager's lookaside lists).
 constexpr ULONG kIrpTag = 'I' | ('r' << 8) | ('p' << 16) | (' ' << 24);
 
+// Pool allocation on behalf of the code at owner (the caller of ExAllocatePoolWithTag, or
+// of the kernel routine that allocates for it).
+void* allocatePool(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* owner);
+std::string poolTagText(ULONG tag);
+
+// What the code of one driver image still holds, for the unload check: ownedByImage tells
+// whether an allocating caller's address lies in the image.
+using ImageTest = std::function<bool(const void*)>;
+void findLivePoolOf(const ImageTest& ownedByImage, uint64_t& blocks, uint64_t& bytes,
+                    ULONG& firstTag, size_t& firstBytes);
+int64_t liveIrpsOf(const ImageTest& ownedByImage);
+int64_t runningThreadsOf(const ImageTest& ownedByImage);
+int64_t openHandlesOf(const ImageTest& ownedByImage);
+
+// The build number RtlGetVersion reports.
+ULONG osBuildNumber();
+// Below this build every power request is sequenced: PoStartNextPowerIrp and PoCallDriver.
+constexpr ULONG kFirstBuildWithoutPowerSequencing = 6000;
+inline bool powerSequencing() {
+    return osBuildNumber() < kFirstBuildWithoutPowerSequencing;
+}
+
 // Formats like the Windows kernel's printf (LLP64: %lx is 32 bits, %p is 16 hex digits).
 void formatWindowsInto(std::string& out, const char* format, va_list args);
 
@@ -71,4 +95,5 @@ struct _KTHREAD {
     PKSTART_ROUTINE routine;
     PVOID context;
     NTSTATUS exitStatus;
+    const void* creator; // the code that called PsCreateSystemThread
 };

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <unordered_set>
 #include <vector>
 
 namespace emu {
@@ -18,6 +19,13 @@ constexpr uint32_t kLiveIrp = 0x49525021;  // "!PRI"
 constexpr uint32_t kFreedIrp = 0x44454552; // "REED"
 constexpr size_t kQuarantine = 256;
 
+// A device whose dispatch routine got a power request, and how often it called
+// PoStartNextPowerIrp for it.
+struct PowerDispatch {
+    PDEVICE_OBJECT device;
+    int startNextCalls;
+};
+
 struct alignas(16) IrpRecord {
     uint32_t magic;
     USHORT allocatedSize;
@@ -26,11 +34,33 @@ struct alignas(16) IrpRecord {
     std::atomic<bool> inFlight;
     bool ioManagerOwned;
     std::function<void(PIRP)> onTopCompletion;
-    int startNextPowerCalls;
-    int poCallDriverCalls;
+    // The code that allocated a driver's request (null for the world's own): the driver
+    // image that must free it.
+    const void* owner;
+    // Power sequencing below build 6000, under powerLock(): the devices the request
+    // reached, top first, and what the power manager waits for before it sends the next
+    // request of the kind.
+    bool sequenced;
+    std::vector<PowerDispatch> powerDispatches;
+    std::function<void()> onTopStartedNext;
 };
 
+std::mutex& powerLock() {
+    static std::mutex* lock = new std::mutex();
+    return *lock;
+}
+
 std::atomic<int64_t> g_liveIrps{0};
+
+struct LiveIrps {
+    std::mutex lock;
+    std::unordered_set<IrpRecord*> records;
+};
+
+LiveIrps& liveIrpRecords() {
+    static LiveIrps* live = new LiveIrps();
+    return *live;
+}
 // World requests sent down a stack whose completion has not come back to the top yet.
 std::atomic<int64_t> g_outstandingWorldIrps{0};
 
@@ -100,16 +130,43 @@ Quarantine& quarantine() {
     return *q;
 }
 
-PIRP allocateIrp(CCHAR stackSize) {
+PIRP allocateIrp(CCHAR stackSize, const void* owner = nullptr) {
     USHORT size = IoSizeOfIrp(stackSize);
     auto* memory = static_cast<UCHAR*>(aligned_alloc(16, (sizeof(IrpRecord) + size + 15) & ~15ul));
     auto* record = new (memory) IrpRecord();
     record->magic = kLiveIrp;
     record->allocatedSize = size;
+    record->owner = owner;
     PIRP irp = reinterpret_cast<PIRP>(memory + sizeof(IrpRecord));
     g_liveIrps.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> guard(liveIrpRecords().lock);
+        liveIrpRecords().records.insert(record);
+    }
     IoInitializeIrp(irp, size, stackSize);
     return irp;
+}
+
+// Below build 6000 every driver a power request reached must have called
+// PoStartNextPowerIrp for it once before it is back at the top; a request the top device
+// never released still lets the power manager go on (the verifier has stopped by then).
+void checkPowerSequencing(PIRP irp, IrpRecord* record) {
+    std::function<void()> release;
+    {
+        std::lock_guard<std::mutex> guard(powerLock());
+        if (!record->sequenced)
+            return;
+        for (const PowerDispatch& d : record->powerDispatches)
+            if (d.startNextCalls != 1)
+                verifierFailure("power request completed without PoStartNextPowerIrp",
+                                "request %p came back to the power manager; device %p (driver "
+                                "%p) called PoStartNextPowerIrp for it %d times, not once",
+                                irp, d.device, d.device->DriverObject, d.startNextCalls);
+        release = std::move(record->onTopStartedNext);
+        record->onTopStartedNext = nullptr;
+    }
+    if (release)
+        release();
 }
 
 // The I/O manager's part once completion has passed every stack location.
@@ -125,6 +182,7 @@ void completeAtTop(PIRP irp, IrpRecord* record) {
         return;
     }
     if (record->onTopCompletion) {
+        checkPowerSequencing(irp, record);
         g_outstandingWorldIrps.fetch_sub(1);
         // Copied out: the callback may free the request and its record with it.
         auto callback = record->onTopCompletion;
@@ -150,12 +208,12 @@ PIO_STACK_LOCATION firstStackLocation(PIRP irp) {
     return IoGetNextIrpStackLocation(irp);
 }
 
-int startNextPowerIrpCalls(PIRP irp) {
-    return validRecord(irp, "inspect")->startNextPowerCalls;
+void onStartNextPowerIrp(PIRP irp, std::function<void()> released) {
+    IrpRecord* record = validRecord(irp, "onStartNextPowerIrp");
+    std::lock_guard<std::mutex> guard(powerLock());
+    record->onTopStartedNext = std::move(released);
 }
-int poCallDriverCalls(PIRP irp) {
-    return validRecord(irp, "inspect")->poCallDriverCalls;
-}
+
 int64_t liveIrps() {
     return g_liveIrps.load();
 }
@@ -170,12 +228,63 @@ void verifyWorldIrpsCompleted(const char* when) {
                         static_cast<long long>(left), when);
 }
 
+int64_t liveIrpsOf(const ImageTest& ownedByImage) {
+    std::lock_guard<std::mutex> guard(liveIrpRecords().lock);
+    int64_t n = 0;
+    for (IrpRecord* record : liveIrpRecords().records)
+        n += record->owner != nullptr && ownedByImage(record->owner) ? 1 : 0;
+    return n;
+}
+
+// Below build 6000: the device at the request's current location releases it, once.
 void noteStartNextPowerIrp(PIRP irp) {
-    validRecord(irp, "PoStartNextPowerIrp")->startNextPowerCalls++;
+    IrpRecord* record = validRecord(irp, "PoStartNextPowerIrp");
+    if (!powerSequencing())
+        return; // a no-op from build 6000 on
+    if (irp->CurrentLocation > irp->StackCount)
+        verifierFailure("PoStartNextPowerIrp on a request no driver holds",
+                        "PoStartNextPowerIrp on request %p, which is not at any device", irp);
+    PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    std::function<void()> release;
+    {
+        std::lock_guard<std::mutex> guard(powerLock());
+        auto& all = record->powerDispatches;
+        auto found = std::find_if(all.begin(), all.end(),
+                                  [&](const PowerDispatch& d) { return d.device == device; });
+        if (found == all.end())
+            verifierFailure("PoStartNextPowerIrp on a request that is no power request",
+                            "PoStartNextPowerIrp on request %p at device %p, which got no "
+                            "power request",
+                            irp, device);
+        if (++found->startNextCalls > 1)
+            verifierFailure("PoStartNextPowerIrp called twice",
+                            "device %p called PoStartNextPowerIrp for power request %p again",
+                            device, irp);
+        if (found == all.begin()) {
+            release = std::move(record->onTopStartedNext);
+            record->onTopStartedNext = nullptr;
+        }
+    }
+    if (release)
+        release();
 }
-void notePoCallDriver(PIRP irp) {
-    validRecord(irp, "PoCallDriver")->poCallDriverCalls++;
+
+// Called as a power request reaches a device: below build 6000 it must come through
+// PoCallDriver.
+void notePowerDispatch(PIRP irp, IrpRecord* record, PDEVICE_OBJECT device, bool viaPoCallDriver) {
+    if (!powerSequencing())
+        return;
+    if (!viaPoCallDriver)
+        verifierFailure("IoCallDriver for a power request",
+                        "power request %p (minor 0x%x) sent to device %p with IoCallDriver; "
+                        "below build 6000 it goes with PoCallDriver",
+                        irp, IoGetCurrentIrpStackLocation(irp)->MinorFunction, device);
+    std::lock_guard<std::mutex> guard(powerLock());
+    record->sequenced = true;
+    record->powerDispatches.push_back(PowerDispatch{device, 0});
 }
+
+thread_local bool t_viaPoCallDriver = false;
 
 } // namespace emu
 
@@ -189,7 +298,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
                              StackSize);
     if (emu::allocationFails(IoSizeOfIrp(StackSize), emu::kIrpTag))
         return nullptr;
-    return emu::allocateIrp(StackSize);
+    return emu::allocateIrp(StackSize, __builtin_return_address(0));
 }
 
 VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
@@ -211,8 +320,9 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(
         reinterpret_cast<UCHAR*>(Irp) + sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
     record->ioManagerOwned = false;
-    record->startNextPowerCalls = 0;
-    record->poCallDriverCalls = 0;
+    std::lock_guard<std::mutex> guard(emu::powerLock());
+    record->sequenced = false;
+    record->powerDispatches.clear();
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
@@ -229,6 +339,10 @@ VOID IoFreeIrp(PIRP Irp) {
     record->magic = emu::kFreedIrp;
     record->onTopCompletion = nullptr;
     emu::g_liveIrps.fetch_sub(1);
+    {
+        std::lock_guard<std::mutex> guard(emu::liveIrpRecords().lock);
+        emu::liveIrpRecords().records.erase(record);
+    }
     emu::Quarantine& q = emu::quarantine();
     emu::IrpRecord* evicted = nullptr;
     {
@@ -246,6 +360,8 @@ VOID IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    bool viaPoCallDriver = emu::t_viaPoCallDriver;
+    emu::t_viaPoCallDriver = false;
     emu::IrpRecord* record = emu::validRecord(Irp, "IofCallDriver");
     emu::requireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
     if (DeviceObject == nullptr || DeviceObject->DriverObject == nullptr)
@@ -262,6 +378,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     record->inFlight = true;
     KIRQL before = KeGetCurrentIrql();
     UCHAR major = stack->MajorFunction;
+    if (major == IRP_MJ_POWER)
+        emu::notePowerDispatch(Irp, record, DeviceObject, viaPoCallDriver);
     const std::pair<PIRP, CHAR> key{Irp, Irp->CurrentLocation};
     emu::DispatchFrame frame;
     emu::DispatchFrames& frames = emu::dispatchFrames();
@@ -292,6 +410,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                              "major function 0x%x returned STATUS_PENDING for request %p "
                              "without IoMarkIrpPending",
                              major, Irp);
+    if (status != STATUS_PENDING && pendingMarked)
+        emu::verifierFailure("IRP marked pending but returned with another status",
+                             "major function 0x%x marked request %p pending and returned "
+                             "0x%08X, not STATUS_PENDING",
+                             major, Irp, static_cast<unsigned>(status));
     if (status != STATUS_PENDING && frame.passed && status != frame.status)
         emu::verifierFailure("returned status differs from the completed status",
                              "major function 0x%x completed request %p with status 0x%08X and "
@@ -399,7 +522,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     emu::requireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     if (emu::allocationFails(IoSizeOfIrp(DeviceObject->StackSize), emu::kIrpTag))
         return nullptr;
-    PIRP irp = emu::allocateIrp(DeviceObject->StackSize);
+    PIRP irp = emu::allocateIrp(DeviceObject->StackSize, __builtin_return_address(0));
     emu::recordOf(irp)->ioManagerOwned = true;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction =
@@ -421,7 +544,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
 }
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    emu::notePoCallDriver(Irp);
+    emu::t_viaPoCallDriver = true;
     return IofCallDriver(DeviceObject, Irp);
 }
 

@@ -67,7 +67,15 @@ bool lastFailure(ULONG& tag, size_t& bytes);
 // Stops with a verifier failure when blocks of the tag are still live.
 void verifyNoLeaks(ULONG tag, const char* when);
 bool isPoolBlock(const void* p);
+// Charges a live block to the code at callerAddress: the kernel and the USBD library
+// allocate for a driver blocks that are the driver's to free.
+void attributeTo(const void* block, const void* callerAddress);
 } // namespace pool
+
+// The unload check of a driver image (addressInImage: any code address in it, such as its
+// DriverEntry): stops naming the first of pool of any tag allocated by or for the image,
+// requests it allocated, handles it opened, and system threads it created that still run.
+void verifyImageReleasedAll(const void* addressInImage, const char* when);
 
 // ---------------------------------------------------------------------------------------
 // Debug output: DbgPrint calls are assembled into lines and kept in a bounded ring.
@@ -149,9 +157,10 @@ PIRP allocateWorldIrp(CCHAR stackSize, std::function<void(PIRP)> onComplete);
 // Readies a world request for dispatch to the top of a device stack: the first stack
 // location is set as current, as the I/O manager does before it calls the top driver.
 PIO_STACK_LOCATION firstStackLocation(PIRP irp);
-// How many times PoStartNextPowerIrp and PoCallDriver were applied to a request.
-int startNextPowerIrpCalls(PIRP irp);
-int poCallDriverCalls(PIRP irp);
+// Power sequencing below build 6000 (the power manager's view): released runs once, when
+// the top device of the world's power request has called PoStartNextPowerIrp for it, or
+// when the request comes back to the top.
+void onStartNextPowerIrp(PIRP irp, std::function<void()> released);
 // Requests allocated and not yet freed (all origins).
 int64_t liveIrps();
 // World requests sent to a driver whose completion has not reached the top yet; the
@@ -162,9 +171,14 @@ void verifyWorldIrpsCompleted(const char* when);
 // ---------------------------------------------------------------------------------------
 // Work items queued and not yet finished, and a wait until none is left.
 
+// Items run later on worker threads, never at once: each waits a short real time after it
+// is queued, and none starts while a test holds them.
 namespace workitems {
 int queued();
 bool waitIdle(int realTimeoutMs = 5000);
+// Holds are counted; queued items start again when the last is released.
+void hold();
+void release();
 } // namespace workitems
 
 // ---------------------------------------------------------------------------------------

@@ -1,26 +1,44 @@
 #include "emu/kernel/PnpManager.h"
 
-#include "emu/kernel/Kernel.h"
+#include "emu/kernel/Internal.h"
 
 #include <chrono>
 #include <cstdio>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace emu {
 
-RequestOutcome sendAndWait(PDEVICE_OBJECT top,
-                           const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
-                           const char* what, int realTimeoutMs) {
-    struct Shared {
-        std::mutex lock;
-        std::condition_variable done;
-        bool completed = false;
-        RequestOutcome outcome;
-    };
-    auto shared = std::make_shared<Shared>();
+namespace {
+
+// One world request on its way: its outcome once completion reached the top, and for
+// power below build 6000 whether the top device has released the next request.
+struct InFlight {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool completed = false;
+    bool released = false;
+    RequestOutcome outcome;
+
+    // Waits (real time) for the condition; a request that never gets there stops the run.
+    void waitFor(const std::function<bool()>& done, const char* what, const char* state,
+                 int realTimeoutMs) {
+        std::unique_lock<std::mutex> hold(lock);
+        if (!changed.wait_for(hold, std::chrono::milliseconds(realTimeoutMs), done))
+            verifierFailure("request never completed", "%s still not %s after %d ms", what, state,
+                            realTimeoutMs);
+    }
+};
+
+// Sends a world request to the top of the stack from the calling thread. A power request
+// goes with PoCallDriver, as the power manager sends it.
+std::shared_ptr<InFlight> send(PDEVICE_OBJECT top,
+                               const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
+                               bool sequenced) {
+    auto shared = std::make_shared<InFlight>();
     PIRP irp = allocateWorldIrp(top->StackSize, [shared](PIRP finished) {
         std::lock_guard<std::mutex> guard(shared->lock);
         shared->outcome.status = finished->IoStatus.Status;
@@ -28,26 +46,41 @@ RequestOutcome sendAndWait(PDEVICE_OBJECT top,
         shared->outcome.pendingReturned = finished->PendingReturned;
         shared->completed = true;
         IoFreeIrp(finished);
-        shared->done.notify_all();
+        shared->changed.notify_all();
     });
     // What the managers put in a request before any driver has answered it.
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    setup(irp, firstStackLocation(irp));
-    NTSTATUS returned = IofCallDriver(top, irp);
-    std::unique_lock<std::mutex> hold(shared->lock);
-    if (!shared->done.wait_for(hold, std::chrono::milliseconds(realTimeoutMs),
-                               [&] { return shared->completed; }))
-        verifierFailure("request never completed", "%s still not completed after %d ms", what,
-                        realTimeoutMs);
+    PIO_STACK_LOCATION stack = firstStackLocation(irp);
+    setup(irp, stack);
+    bool power = stack->MajorFunction == IRP_MJ_POWER;
+    if (sequenced)
+        onStartNextPowerIrp(irp, [shared] {
+            std::lock_guard<std::mutex> guard(shared->lock);
+            shared->released = true;
+            shared->changed.notify_all();
+        });
+    NTSTATUS returned = power ? PoCallDriver(top, irp) : IofCallDriver(top, irp);
+    std::lock_guard<std::mutex> guard(shared->lock);
     shared->outcome.returned = returned;
-    return shared->outcome;
+    return shared;
 }
 
-// One thread that runs the requests queued to it in order.
+} // namespace
+
+RequestOutcome sendAndWait(PDEVICE_OBJECT top,
+                           const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
+                           const char* what, int realTimeoutMs) {
+    std::shared_ptr<InFlight> request = send(top, setup, false);
+    request->waitFor([&] { return request->completed; }, what, "completed", realTimeoutMs);
+    std::lock_guard<std::mutex> guard(request->lock);
+    return request->outcome;
+}
+
+// One thread that runs the jobs queued to it in order.
 struct PnpManager::Worker {
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<std::packaged_task<RequestOutcome()>> queue;
+    std::deque<std::function<void()>> queue;
     bool stopping = false;
     std::thread thread;
 
@@ -61,62 +94,71 @@ struct PnpManager::Worker {
         thread.join();
     }
 
-    std::future<RequestOutcome> post(std::function<RequestOutcome()> job) {
-        std::packaged_task<RequestOutcome()> task(std::move(job));
-        std::future<RequestOutcome> result = task.get_future();
+    void post(std::function<void()> job) {
         {
             std::lock_guard<std::mutex> guard(lock);
-            queue.push_back(std::move(task));
+            queue.push_back(std::move(job));
         }
         changed.notify_all();
-        return result;
     }
 
     void run() {
         for (;;) {
-            std::packaged_task<RequestOutcome()> task;
+            std::function<void()> job;
             {
                 std::unique_lock<std::mutex> hold(lock);
                 changed.wait(hold, [this] { return stopping || !queue.empty(); });
                 if (queue.empty())
                     return;
-                task = std::move(queue.front());
+                job = std::move(queue.front());
                 queue.pop_front();
             }
             if (KeGetCurrentIrql() != PASSIVE_LEVEL)
                 verifierFailure("IRQL too high", "the PnP manager's thread left PASSIVE_LEVEL");
-            task();
+            job();
         }
     }
 };
 
 PnpManager::PnpManager(PDEVICE_OBJECT top, int realTimeoutMs)
     : _top(top), _realTimeoutMs(realTimeoutMs), _pnpThread(std::make_unique<Worker>()),
-      _powerThread(std::make_unique<Worker>()) {}
+      _systemPowerThread(std::make_unique<Worker>()),
+      _devicePowerThread(std::make_unique<Worker>()) {}
 
 PnpManager::~PnpManager() = default;
 
 std::future<RequestOutcome> PnpManager::sendPnp(UCHAR minorFunction) {
-    return _pnpThread->post([this, minorFunction] {
+    auto promise = std::make_shared<std::promise<RequestOutcome>>();
+    _pnpThread->post([this, minorFunction, promise] {
         char what[48];
         std::snprintf(what, sizeof what, "IRP_MJ_PNP minor 0x%02x", minorFunction);
-        return sendAndWait(
+        promise->set_value(sendAndWait(
             _top,
             [minorFunction](PIRP, PIO_STACK_LOCATION stack) {
                 stack->MajorFunction = IRP_MJ_PNP;
                 stack->MinorFunction = minorFunction;
             },
-            what, _realTimeoutMs);
+            what, _realTimeoutMs));
     });
+    return promise->get_future();
 }
 
+// Each kind (system, device) has a thread of its own, which sends the next request of the
+// kind once the previous one is released: below build 6000 as soon as the top device has
+// called PoStartNextPowerIrp for it (it may still be on its way down), from build 6000
+// once it has come back. The caller's future is ready when the request has come back.
 std::future<RequestOutcome> PnpManager::sendPower(UCHAR minorFunction, POWER_STATE_TYPE type,
                                                   ULONG state) {
-    return _powerThread->post([this, minorFunction, type, state] {
-        char what[64];
-        std::snprintf(what, sizeof what, "IRP_MJ_POWER minor 0x%02x type %d state %u",
+    auto promise = std::make_shared<std::promise<RequestOutcome>>();
+    Worker& kind = type == SystemPowerState ? *_systemPowerThread : *_devicePowerThread;
+    kind.post([this, minorFunction, type, state, promise] {
+        auto what = std::make_shared<std::string>();
+        char text[64];
+        std::snprintf(text, sizeof text, "IRP_MJ_POWER minor 0x%02x type %d state %u",
                       minorFunction, type, state);
-        return sendAndWait(
+        *what = text;
+        const bool sequenced = powerSequencing();
+        std::shared_ptr<InFlight> request = send(
             _top,
             [=](PIRP, PIO_STACK_LOCATION stack) {
                 stack->MajorFunction = IRP_MJ_POWER;
@@ -129,8 +171,27 @@ std::future<RequestOutcome> PnpManager::sendPower(UCHAR minorFunction, POWER_STA
                     stack->Parameters.Power.State.SystemState =
                         static_cast<SYSTEM_POWER_STATE>(state);
             },
-            what, _realTimeoutMs);
+            sequenced);
+        request->waitFor([&] { return request->completed || (sequenced && request->released); },
+                         what->c_str(), sequenced ? "released" : "completed", _realTimeoutMs);
+        const int timeoutMs = _realTimeoutMs;
+        auto finish = [request, promise, what, timeoutMs] {
+            request->waitFor([&] { return request->completed; }, what->c_str(), "completed",
+                             timeoutMs);
+            std::lock_guard<std::mutex> guard(request->lock);
+            promise->set_value(request->outcome);
+        };
+        bool completed;
+        {
+            std::lock_guard<std::mutex> guard(request->lock);
+            completed = request->completed;
+        }
+        if (completed)
+            finish();
+        else
+            std::thread(finish).detach(); // the next request of the kind may go meanwhile
     });
+    return promise->get_future();
 }
 
 } // namespace emu

@@ -1,6 +1,9 @@
 // The Plug and Play and power managers of the emulated world: they send IRP_MJ_PNP and
 // IRP_MJ_POWER requests to the top of a device stack from threads of their own, at
-// PASSIVE_LEVEL, one Plug and Play request at a time, and wait for each to come back.
+// PASSIVE_LEVEL, one Plug and Play request at a time, each back before the next. Power
+// requests of each kind (system, device) go one at a time too, but the next goes as soon
+// as the previous is released: below build 6000 when the top driver has called
+// PoStartNextPowerIrp for it, which may be before it is back; from build 6000 when it is back.
 // A request that does not come back within a bounded real time stops the process with a
 // message instead of hanging the test.
 #pragma once
@@ -57,7 +60,8 @@ private:
     PDEVICE_OBJECT _top;
     int _realTimeoutMs;
     std::unique_ptr<Worker> _pnpThread;
-    std::unique_ptr<Worker> _powerThread;
+    std::unique_ptr<Worker> _systemPowerThread;
+    std::unique_ptr<Worker> _devicePowerThread;
 };
 
 } // namespace emu

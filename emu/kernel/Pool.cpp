@@ -32,6 +32,9 @@ constexpr size_t kRecentlyFreed = 4096;
 struct Block {
     size_t bytes;
     ULONG tag;
+    // The code that asked for the block (or that the kernel allocated it for): the driver
+    // image that must free it.
+    const void* owner;
 };
 
 struct PoolState {
@@ -128,6 +131,14 @@ void verifyNoLeaks(ULONG tag, const char* when) {
                         tagText(tag).c_str(), when);
 }
 
+void attributeTo(const void* block, const void* callerAddress) {
+    PoolState& pool = poolState();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    auto found = pool.live.find(block);
+    if (found != pool.live.end())
+        found->second.owner = callerAddress;
+}
+
 bool isPoolBlock(const void* p) {
     PoolState& pool = poolState();
     std::lock_guard<std::mutex> guard(pool.lock);
@@ -135,6 +146,26 @@ bool isPoolBlock(const void* p) {
 }
 
 } // namespace pool
+
+void findLivePoolOf(const std::function<bool(const void*)>& ownedByImage, uint64_t& blocks,
+                    uint64_t& bytes, ULONG& firstTag, size_t& firstBytes) {
+    PoolState& pool = poolState();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    blocks = bytes = 0;
+    for (const auto& [address, block] : pool.live) {
+        if (!ownedByImage(block.owner))
+            continue;
+        if (blocks++ == 0) {
+            firstTag = block.tag;
+            firstBytes = block.bytes;
+        }
+        bytes += block.bytes;
+    }
+}
+
+std::string poolTagText(ULONG tag) {
+    return tagText(tag);
+}
 
 bool allocationFails(size_t bytes, ULONG tag) {
     PoolState& pool = poolState();
@@ -155,9 +186,9 @@ bool allocationFails(size_t bytes, ULONG tag) {
 
 } // namespace emu
 
-extern "C" {
+namespace emu {
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+void* allocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const void* owner) {
     if (PoolType == PagedPool)
         emu::requireIrqlAtMost(APC_LEVEL, "ExAllocatePoolWithTag(PagedPool)");
     else
@@ -172,7 +203,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     memset(block, emu::kFreshFill, bytes);
     memset(block + bytes, emu::kGuardFill, emu::kGuardBytes);
     std::lock_guard<std::mutex> guard(pool.lock);
-    pool.live[block] = emu::Block{NumberOfBytes, Tag};
+    pool.live[block] = emu::Block{NumberOfBytes, Tag, owner};
     pool.recentlyFreed.erase(block);
     emu::PoolTagStats& s = pool.tags[Tag];
     s.liveBlocks++;
@@ -181,6 +212,14 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (s.liveBytes > s.highWaterBytes)
         s.highWaterBytes = s.liveBytes;
     return block;
+}
+
+} // namespace emu
+
+extern "C" {
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    return emu::allocatePool(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 VOID ExFreePool(PVOID P) {

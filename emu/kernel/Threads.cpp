@@ -15,9 +15,16 @@ std::atomic<int64_t> g_runningThreads{0};
 std::atomic<NTSTATUS> g_failNextCreate{STATUS_SUCCESS};
 std::atomic<NTSTATUS> g_failNextReference{STATUS_SUCCESS};
 
+struct OpenHandle {
+    struct _KTHREAD* thread;
+    const void* opener;
+};
+
 struct HandleTable {
     std::mutex lock;
-    std::map<HANDLE, struct _KTHREAD*> handles;
+    std::map<HANDLE, OpenHandle> handles;
+    // Threads created and still running, for the unload check of their creator's image.
+    std::map<struct _KTHREAD*, const void*> running;
     uintptr_t next = 0x80000004;
 };
 
@@ -52,6 +59,10 @@ void threadMain(struct _KTHREAD* thread) {
                         state.spinLocksHeld);
     state.terminateJump = nullptr;
     state.systemThread = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(handleTable().lock);
+        handleTable().running.erase(thread);
+    }
     g_runningThreads.fetch_sub(1);
     // The thread's own reference goes in the same step that signals the object, so that a
     // waiter that wakes finds the thread completely gone.
@@ -90,6 +101,22 @@ int64_t openHandles() {
     return static_cast<int64_t>(handleTable().handles.size());
 }
 
+int64_t runningThreadsOf(const ImageTest& ownedByImage) {
+    std::lock_guard<std::mutex> guard(handleTable().lock);
+    int64_t n = 0;
+    for (const auto& [thread, creator] : handleTable().running)
+        n += ownedByImage(creator) ? 1 : 0;
+    return n;
+}
+
+int64_t openHandlesOf(const ImageTest& ownedByImage) {
+    std::lock_guard<std::mutex> guard(handleTable().lock);
+    int64_t n = 0;
+    for (const auto& [handle, open] : handleTable().handles)
+        n += ownedByImage(open.opener) ? 1 : 0;
+    return n;
+}
+
 } // namespace emu
 
 extern "C" {
@@ -123,13 +150,15 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     thread->routine = StartRoutine;
     thread->context = StartContext;
     thread->exitStatus = STATUS_PENDING;
+    thread->creator = __builtin_return_address(0);
     emu::g_liveThreadObjects.fetch_add(1);
     {
         emu::HandleTable& table = emu::handleTable();
         std::lock_guard<std::mutex> guard(table.lock);
         HANDLE handle = reinterpret_cast<HANDLE>(table.next);
         table.next += 4;
-        table.handles[handle] = thread;
+        table.handles[handle] = emu::OpenHandle{thread, thread->creator};
+        table.running[thread] = thread->creator;
         *ThreadHandle = handle;
     }
     emu::g_runningThreads.fetch_add(1);
@@ -168,8 +197,8 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
         *Object = nullptr;
         return STATUS_INVALID_HANDLE;
     }
-    found->second->references.fetch_add(1);
-    *Object = found->second;
+    found->second.thread->references.fetch_add(1);
+    *Object = found->second.thread;
     return STATUS_SUCCESS;
 }
 
@@ -194,7 +223,7 @@ NTSTATUS ZwClose(HANDLE Handle) {
         if (found == table.handles.end())
             emu::verifierFailure("invalid handle", "ZwClose on %p, which is not an open handle",
                                  Handle);
-        thread = found->second;
+        thread = found->second.thread;
         table.handles.erase(found);
     }
     emu::dereference(thread);

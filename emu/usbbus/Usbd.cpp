@@ -1,6 +1,7 @@
 // The USBD library routines a client driver calls to read configuration descriptors and
 // build its select-configuration request. They take descriptor bytes from a device, so
 // they assume nothing of them: no read outside wTotalLength, no walk that cannot end.
+#include "emu/kernel/Kernel.h"
 #include "emu/usbbus/DescriptorWalk.h"
 #include "emu/usbbus/VirtualReceiver.h"
 
@@ -83,6 +84,8 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
         static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, emu::usb::kUsbdPoolTag));
     if (urb == nullptr)
         return nullptr;
+    // The request is the calling driver's to free with ExFreePool.
+    emu::pool::attributeTo(urb, __builtin_return_address(0));
     RtlZeroMemory(urb, size);
     urb->UrbHeader.Length = static_cast<USHORT>(size);
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;

@@ -9,7 +9,6 @@
 namespace {
 
 constexpr ULONG kTestTag = 'T' | ('e' << 8) | ('s' << 16) | ('t' << 24);
-constexpr ULONG kDriverTag = 'W' | ('e' << 8) | ('m' << 16) | ('b' << 24);
 
 VOID neverCalled(PDEVICE_OBJECT, PIRP) {}
 
@@ -138,12 +137,6 @@ const Rule kRules[] = {
          ExFreePool(notPool);
      },
      "pool freed that is not from the pool"},
-    {"DriverPoolLiveAtTeardown",
-     [] {
-         ExAllocatePoolWithTag(NonPagedPool, 24, kDriverTag);
-         emu::pool::verifyNoLeaks(kDriverTag, "when the driver was unloaded");
-     },
-     "pool leaked at teardown.*\n.*tag 'Wemb'"},
 #if !defined(__SANITIZE_ADDRESS__) // ASan reports the write itself first
     {"WritePastAPoolBlock",
      [] {

@@ -61,6 +61,22 @@ TEST_F(ReadReportQueueTest, ReportsGoInArrivalOrderAndOnlyIntoBuffersTheyFit) {
     EXPECT_EQ(hid.queue._count, 0u);
 }
 
+// A read that passed the device's state test just before a stop closed the queue is
+// refused, not left pending on a stopped device; the next start opens the queue again.
+TEST_F(ReadReportQueueTest, AReadThatArrivesAfterAStopClosedTheQueueIsRefused) {
+    hid.queue.close();
+    Read& late = hid.submit(9, DISPATCH_LEVEL);
+    ASSERT_TRUE(late.done()) << "not kept on a stopped device";
+    EXPECT_EQ(late.status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(late.dispatchStatus, STATUS_PENDING) << "marked pending, so returned pending";
+    EXPECT_EQ(hid.outstanding(), 0);
+    hid.queue.open();
+    Read& next = hid.submit(9);
+    EXPECT_FALSE(next.done()) << "kept after the start";
+    hid.queue.close();
+    EXPECT_EQ(next.status, STATUS_NO_SUCH_DEVICE) << "failed by the next stop";
+}
+
 // IoCancelIrp finds no routine on a request that is not queued yet; the queue must notice
 // the flag itself, or the canceller waits until a key or a flush comes by.
 TEST_F(ReadReportQueueTest, RequestCancelledBeforeItWasQueuedCompletesAtOnce) {

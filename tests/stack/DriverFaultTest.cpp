@@ -73,29 +73,6 @@ protected:
     std::unique_ptr<DispatchLevelPowerFilter> _filter;
 };
 
-// The restart runs on a worker thread after the lower drivers completed the power-up,
-// wherever they completed it: a thread created from a DISPATCH_LEVEL completion is a
-// verifier failure. The key held across the sleep counts as a new press.
-class PowerAtDispatchTest : public DriverFaultTest, public ::testing::WithParamInterface<ULONG> {};
-
-TEST_P(PowerAtDispatchTest, TheTransferRestartsAtPassiveLevelAndTheHeldKeyIsNew) {
-    emu::setOsVersion(10, 0, GetParam());
-    upOverFilter();
-    press(0x16, false);
-    EXPECT_EQ(2u, reports().size());
-    ASSERT_EQ(STATUS_SUCCESS, power(PowerDeviceD3));
-    EXPECT_EQ(ULONG(PowerDeviceD3), device()->_power_state);
-    EXPECT_EQ(0u, device()->_p_data_transfer->bufferCount()) << "no reads while asleep";
-    ASSERT_EQ(STATUS_SUCCESS, power(PowerDeviceD0));
-    ASSERT_TRUE(emu::workitems::waitIdle());
-    EXPECT_EQ(ULONG(PowerDeviceD0), device()->_power_state);
-    ASSERT_TRUE(receiver->waitForWaitingTransfers(kReads)) << "reads outstanding again";
-    press(0x16, false);
-    EXPECT_EQ(2u, reports().size()) << "a new press after the wake-up";
-}
-
-INSTANTIATE_TEST_SUITE_P(Builds, PowerAtDispatchTest, ::testing::Values(2600u, 19045u));
-
 // A removal right behind a power-up waits for the restart that the power-up queued, which
 // holds the remove lock, before the Device goes.
 TEST_F(DriverFaultTest, RemovalWaitsForThePowerUpItFollows) {
@@ -177,17 +154,21 @@ INSTANTIATE_TEST_SUITE_P(Steps, ThreadStartFailureTest, ::testing::Bool(), [](co
     return std::string(info.param ? "Reference" : "Create");
 });
 
-// A device whose Device could not be created still passes power requests to the bus and
-// refuses Plug and Play with STATUS_NO_SUCH_DEVICE.
-TEST_F(DriverFaultTest, WithoutADevicePowerStillReachesTheBus) {
+// Without its Device (first allocation) or power-up work item (second), a device still
+// passes power requests to the bus and refuses Plug and Play with STATUS_NO_SUCH_DEVICE.
+class WithoutADeviceTest : public DriverFaultTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WithoutADeviceTest, PowerStillReachesTheBus) {
     ASSERT_EQ(STATUS_SUCCESS, hidclass->load());
-    emu::pool::failNthAllocation(1);
+    emu::pool::failNthAllocation(GetParam());
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, hidclass->addDevice(receiver->pdo()));
     emu::pool::clearFaults();
     ASSERT_EQ(nullptr, device());
     EXPECT_EQ(STATUS_SUCCESS, power(PowerDeviceD3));
     EXPECT_EQ(STATUS_NO_SUCH_DEVICE, hidclass->pnp().pnp(IRP_MN_START_DEVICE).status);
 }
+
+INSTANTIATE_TEST_SUITE_P(Allocations, WithoutADeviceTest, ::testing::Values(1, 2));
 
 // An alert ends the wait of a removal's drain early; the drain must go on waiting while a
 // read-report request is still counted.

@@ -1,18 +1,18 @@
 // What the emulated Windows checks on every request and wait, shown with a minidriver
 // small enough to break each rule on purpose: registration checks of the class driver,
 // the verifier's rules on pending marks, returned statuses, requests never completed and
-// pool left at unload, alertable waits, absolute time-outs and the I/O manager's
-// completion of requests built with IoBuildDeviceIoControlRequest.
+// what a driver must give back at unload, power sequencing below build 6000, alertable
+// waits, absolute time-outs and the I/O manager's completion of requests built with
+// IoBuildDeviceIoControlRequest.
 #include "emu/hidclass/ClassDriver.h"
 #include "emu/kernel/Kernel.h"
 #include "emu/usbbus/VirtualReceiver.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
 
 namespace {
-
-constexpr ULONG kWemb = 'W' | ('e' << 8) | ('m' << 16) | ('b' << 24);
 
 // How the toy minidriver misbehaves; one setting per test.
 struct Toy {
@@ -20,19 +20,78 @@ struct Toy {
     bool fillPnp = true;
     bool setAddDevice = true;
     // Internal requests: 0 complete at once, 1 return STATUS_PENDING unmarked and keep,
-    // 2 complete with success but return an error, 3 mark pending and keep, 4 leak pool.
+    // 2 complete with success but return an error, 3 mark pending and keep, 4 mark pending
+    // and complete, 5 leak an IRP, 6 leave a thread running, 7 leave it running with its
+    // handle open, 8 leak the USBD library's configuration request.
     int ioctl = 0;
     PIRP kept = nullptr;
+    // Power requests: 0 skip and IoCallDriver, 1 PoStartNextPowerIrp and PoCallDriver,
+    // 2 PoCallDriver alone, 3 PoStartNextPowerIrp twice, 4 keep device requests pending
+    // (the test completes them) and pass the others as 1.
+    int power = 0;
 } g_toy;
+
+// The device power requests the toy keeps (power mode 4), in arrival order.
+PIRP g_held[2];
+std::atomic<int> g_heldCount{0};
+
+bool heldAtLeast(int n) {
+    for (int i = 0; i < 1000 && g_heldCount.load() < n; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return g_heldCount.load() >= n;
+}
 
 IO_STATUS_BLOCK g_iosb;
 KEVENT g_done;
 bool g_seenEarly = false;
 
+PDEVICE_OBJECT lowerOf(PDEVICE_OBJECT fdo) {
+    return static_cast<PHID_DEVICE_EXTENSION>(fdo->DeviceExtension)->NextDeviceObject;
+}
+
 NTSTATUS toyPassDown(PDEVICE_OBJECT fdo, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
-    return IofCallDriver(static_cast<PHID_DEVICE_EXTENSION>(fdo->DeviceExtension)->NextDeviceObject,
-                         irp);
+    return IofCallDriver(lowerOf(fdo), irp);
+}
+
+NTSTATUS toyPower(PDEVICE_OBJECT fdo, PIRP irp) {
+    int mode = g_toy.power;
+    if (mode == 4 && IoGetCurrentIrpStackLocation(irp)->Parameters.Power.Type == DevicePowerState) {
+        IoMarkIrpPending(irp);
+        g_held[g_heldCount.load()] = irp;
+        g_heldCount++;
+        return STATUS_PENDING;
+    }
+    static const int kStartNextCalls[] = {0, 1, 0, 2, 1};
+    for (int calls = kStartNextCalls[mode]; calls > 0; calls--)
+        PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return mode == 0 ? IofCallDriver(lowerOf(fdo), irp) : PoCallDriver(lowerOf(fdo), irp);
+}
+
+VOID toyThread(PVOID) {
+    LARGE_INTEGER hour;
+    hour.QuadPart = -3600LL * 10000000;
+    KeDelayExecutionThread(KernelMode, FALSE, &hour);
+}
+
+void toyLeak(int what) {
+    if (what == 5) {
+        IoAllocateIrp(2, FALSE);
+    } else if (what == 6 || what == 7) {
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        HANDLE handle;
+        PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, toyThread, nullptr);
+        if (what == 6)
+            ZwClose(handle);
+    } else if (what == 8) {
+        static auto set = emu::usb::mceReceiverDescriptorBytes().configurations[0];
+        USBD_INTERFACE_LIST_ENTRY list[2] = {
+            {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(set.data() + 9), nullptr}, {}};
+        USBD_CreateConfigurationRequestEx(
+            reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data()), list);
+    }
 }
 
 NTSTATUS toyIoctl(PDEVICE_OBJECT, PIRP irp) {
@@ -49,7 +108,10 @@ NTSTATUS toyIoctl(PDEVICE_OBJECT, PIRP irp) {
             g_toy.kept = irp;
             return STATUS_PENDING;
         case 4:
-            ExAllocatePoolWithTag(NonPagedPool, 24, kWemb);
+            IoMarkIrpPending(irp);
+            break;
+        default:
+            toyLeak(g_toy.ioctl);
             break;
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -64,7 +126,7 @@ NTSTATUS toyAdd(PDRIVER_OBJECT, PDEVICE_OBJECT) {
 NTSTATUS toyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
     if (g_toy.fillPnp) {
         driver->MajorFunction[IRP_MJ_PNP] = toyPassDown;
-        driver->MajorFunction[IRP_MJ_POWER] = toyPassDown;
+        driver->MajorFunction[IRP_MJ_POWER] = toyPower;
     }
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = toyIoctl;
     driver->DriverExtension->AddDevice = g_toy.setAddDevice ? toyAdd : nullptr;
@@ -119,6 +181,19 @@ void toyStackWithIoctl(int behaviour, bool unloadAtOnce = false) {
     hidclass.unload();
 }
 
+// A toy device over a virtual receiver on the build, its power requests passed as the mode
+// says; one device power request.
+void toyStackWithPower(ULONG build, int mode) {
+    emu::setOsVersion(build < 6000 ? 5 : 10, 1, build);
+    g_toy = goodToy();
+    g_toy.power = mode;
+    emu::usb::VirtualReceiver receiver;
+    emu::hid::ClassDriver hidclass(toyEntry);
+    hidclass.load();
+    hidclass.addDevice(receiver.pdo());
+    hidclass.pnp().setDevicePower(PowerDeviceD3);
+}
+
 struct DeathCase {
     const char* name;
     void (*run)();
@@ -171,10 +246,24 @@ INSTANTIATE_TEST_SUITE_P(
                   "DRIVER VERIFIER: returned status differs from the completed status"},
         DeathCase{"RequestNeverCompleted", [] { toyStackWithIoctl(3); },
                   "DRIVER VERIFIER: request never completed"},
-        DeathCase{"PoolLeftAtUnload", [] { toyStackWithIoctl(4); },
-                  "DRIVER VERIFIER: pool leaked at teardown.*\n.*'Wemb'.*after DriverUnload"},
         DeathCase{"OwedRequestAtUnload", [] { toyStackWithIoctl(3, true); },
-                  "DRIVER VERIFIER: IRP never completed"}),
+                  "DRIVER VERIFIER: IRP never completed"},
+        DeathCase{"MarkedPendingButCompletedAtOnce", [] { toyStackWithIoctl(4); },
+                  "DRIVER VERIFIER: IRP marked pending but returned with another status"},
+        DeathCase{"DriverIrpAtUnload", [] { toyStackWithIoctl(5); },
+                  "DRIVER VERIFIER: driver IRP not freed at teardown"},
+        DeathCase{"DriverThreadAtUnload", [] { toyStackWithIoctl(6); },
+                  "DRIVER VERIFIER: driver thread still running at teardown"},
+        DeathCase{"DriverHandleAtUnload", [] { toyStackWithIoctl(7); },
+                  "DRIVER VERIFIER: driver handle left open at teardown"},
+        DeathCase{"UsbdConfigurationRequestAtUnload", [] { toyStackWithIoctl(8); },
+                  "DRIVER VERIFIER: pool leaked at teardown.*\n.*'USBD'.*after DriverUnload"},
+        DeathCase{"PowerWithIoCallDriverOnXp", [] { toyStackWithPower(2600, 0); },
+                  "DRIVER VERIFIER: IoCallDriver for a power request"},
+        DeathCase{"PowerWithoutStartNextOnXp", [] { toyStackWithPower(2600, 2); },
+                  "DRIVER VERIFIER: power request completed without PoStartNextPowerIrp"},
+        DeathCase{"StartNextTwiceOnXp", [] { toyStackWithPower(5999, 3); },
+                  "DRIVER VERIFIER: PoStartNextPowerIrp called twice"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KernelRulesTest, AnAlertEndsOnlyAlertableWaitsWithStatusAlerted) {
@@ -232,3 +321,46 @@ TEST(KernelRulesTest, BuiltRequestsGetTheirStatusBlockAndEventOnlyAfterEveryComp
     EXPECT_EQ(STATUS_SUCCESS, g_iosb.Status);
     EXPECT_NE(0, KeReadStateEvent(&g_done));
 }
+
+// Below build 6000 the next device power request goes once the top driver has called
+// PoStartNextPowerIrp for the previous one, even while that one is still pending; from
+// 6000 once it is back. System requests are sequenced apart from device requests.
+class PowerSequencingTest : public ::testing::TestWithParam<ULONG> {};
+
+TEST_P(PowerSequencingTest, TheNextDeviceRequestWaitsForThePreviousToBeReleased) {
+    const ULONG build = GetParam();
+    emu::setOsVersion(build < 6000 ? 5 : 10, 1, build);
+    g_toy = goodToy();
+    g_toy.power = 4;
+    g_heldCount = 0;
+    emu::usb::VirtualReceiver receiver;
+    emu::hid::ClassDriver hidclass(toyEntry);
+    ASSERT_EQ(STATUS_SUCCESS, hidclass.load());
+    ASSERT_EQ(STATUS_SUCCESS, hidclass.addDevice(receiver.pdo()));
+    auto first = hidclass.pnp().sendPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3);
+    ASSERT_TRUE(heldAtLeast(1));
+    auto second = hidclass.pnp().sendPower(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(STATUS_SUCCESS, hidclass.pnp().setSystemPower(PowerSystemWorking).status)
+        << "a system request passes a held device request";
+    EXPECT_EQ(1, g_heldCount.load()) << "the D0 request waits for the D3 request's release";
+    auto complete = [](PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    };
+    PoStartNextPowerIrp(g_held[0]);
+    if (build >= 6000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(1, g_heldCount.load()) << "PoStartNextPowerIrp releases nothing from 6000";
+        complete(g_held[0]);
+    }
+    ASSERT_TRUE(heldAtLeast(2)) << "released (below 6000 while still pending)";
+    if (build < 6000)
+        complete(g_held[0]);
+    EXPECT_EQ(STATUS_SUCCESS, first.get().status);
+    PoStartNextPowerIrp(g_held[1]);
+    complete(g_held[1]);
+    EXPECT_EQ(STATUS_SUCCESS, second.get().status);
+    emu::setOsVersion(10, 0, 19045);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, PowerSequencingTest, ::testing::Values(2600u, 19045u));

@@ -11,6 +11,7 @@
 #include "irkit/Packetizer.h"
 #include "transfer/PoolTag.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
 #include <vector>
@@ -35,7 +36,10 @@ class StackTest : public ::testing::Test {
 protected:
     void SetUp() override {
         emu::clock::useManualTime();
-        emu::setOsVersion(10, 0, 19045);
+        // Windows 10, or the build RAVO_OS_BUILD names (ctest runs the stack on 2600 too).
+        const char* build = std::getenv("RAVO_OS_BUILD");
+        ULONG number = build != nullptr ? std::strtoul(build, nullptr, 10) : 19045;
+        emu::setOsVersion(number < 6000 ? 5 : 10, 1, number);
         receiver = std::make_unique<emu::usb::VirtualReceiver>();
         hidclass = std::make_unique<emu::hid::ClassDriver>(&DriverEntry);
     }

@@ -192,9 +192,27 @@ TEST_P(PowerTest, SleepAndWakeStopAndRestartTheTransferAndAHeldKeyIsNewAfterIt) 
     emu::RequestOutcome d3 = hidclass->pnp().setDevicePower(sleep);
     EXPECT_EQ(STATUS_PENDING, d3.returned);
     EXPECT_EQ(STATUS_SUCCESS, d3.status);
-    EXPECT_TRUE(waitForNoSystemThread()) << "no parse thread while asleep";
-    EXPECT_TRUE(receiver->waitUntilIdle());
-    EXPECT_EQ(0u, receiver->outstandingRequests());
+    auto expectAsleep = [&] {
+        EXPECT_TRUE(waitForNoSystemThread()) << "no parse thread while asleep";
+        EXPECT_TRUE(receiver->waitUntilIdle());
+        EXPECT_EQ(0u, receiver->outstandingRequests()) << "no read while asleep";
+    };
+    expectAsleep();
+    // A wake needs no allocation: its work item is the Device's own.
+    emu::workitems::hold();
+    emu::pool::failAllAllocations(true);
+    EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD0).status);
+    emu::pool::failAllAllocations(false);
+    emu::workitems::release();
+    ASSERT_TRUE(receiver->waitForWaitingTransfers(kReads)) << "reads again after the wake-up";
+    // Put to sleep and woken again before the wakes' restart (one work item) ran: the last
+    // sleep has the last word.
+    emu::workitems::hold();
+    for (DEVICE_POWER_STATE state : {sleep, PowerDeviceD0, sleep, PowerDeviceD0, sleep})
+        EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(state).status);
+    emu::workitems::release();
+    ASSERT_TRUE(emu::workitems::waitIdle());
+    expectAsleep();
     EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD0).status);
     ASSERT_TRUE(receiver->waitForWaitingTransfers(kReads)) << "reads again after the wake-up";
     press(0x16, false);

@@ -239,6 +239,8 @@ std::string Stack::tearDown() {
         left = "a system thread outlived its driver";
     else if (emu::liveIrps() != 0)
         left = std::to_string(emu::liveIrps()) + " IRP(s) outlived their driver";
+    else if (emu::openHandles() != 0)
+        left = std::to_string(emu::openHandles()) + " handle(s) outlived their driver";
     _receiver.reset();
     return left;
 }
