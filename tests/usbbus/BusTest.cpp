@@ -102,11 +102,12 @@ TEST_F(BusTest, SurpriseRemovalEndsEverythingOutstandingAndRefusesTheRest) {
         read(*reads.back());
     }
     FaultRule hold;
-    hold.ioControlCode = IOCTL_INTERNAL_USB_RESET_PORT;
+    hold.ioControlCode = IOCTL_INTERNAL_USB_GET_PORT_STATUS;
     hold.neverComplete = true;
     bus->injectFault(hold);
     Request held(bus->pdo());
-    held.send(IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+    ULONG portBits = 0;
+    held.send(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portBits);
     ASSERT_TRUE(bus->waitForWaitingTransfers(3));
     ASSERT_TRUE(bus->waitForHeldRequests(1));
     bus->surpriseRemove();
