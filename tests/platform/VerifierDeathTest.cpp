@@ -1,6 +1,7 @@
 // Each rule the emulated kernel enforces stops the process with a message naming it, as
 // Driver Verifier stops the machine: one row per rule.
 #include "emu/kernel/Kernel.h"
+#include "emu/usbbus/VirtualReceiver.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -169,6 +170,32 @@ const Rule kRules[] = {
          IoReleaseRemoveLock(&lock, &other);
      },
      "remove lock released with a tag it does not hold"},
+    {"PortResetWithIoPending",
+     [] {
+         emu::usb::VirtualReceiver bus;
+         bus.startDevice();
+         emu::usb::FaultRule held; // the next URB waits at the bus
+         held.neverComplete = true;
+         bus.injectFault(held);
+         auto send = [&](ULONG code, PVOID argument) {
+             PIRP irp = IoAllocateIrp(bus.pdo()->StackSize, FALSE);
+             PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+             next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+             next->Parameters.DeviceIoControl.IoControlCode = code;
+             next->Parameters.Others.Argument1 = argument;
+             IofCallDriver(bus.pdo(), irp);
+         };
+         UCHAR device[18];
+         URB urb{};
+         urb.UrbHeader.Length = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+         urb.UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+         urb.UrbControlDescriptorRequest.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+         urb.UrbControlDescriptorRequest.TransferBuffer = device;
+         urb.UrbControlDescriptorRequest.TransferBufferLength = sizeof device;
+         send(IOCTL_INTERNAL_USB_SUBMIT_URB, &urb);
+         send(IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+     },
+     "port reset with I/O pending"},
     {"WaitOnMemoryThatIsNoDispatcherObject",
      [] {
          void* p = ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kTestTag);

@@ -189,6 +189,7 @@ TEST_P(PowerTest, SleepAndWakeStopAndRestartTheTransferAndAHeldKeyIsNewAfterIt) 
     up();
     press(0x16, false);
     EXPECT_EQ(2u, reports().size());
+    const uint64_t mark = emu::debuglog::mark();
     emu::RequestOutcome d3 = hidclass->pnp().setDevicePower(sleep);
     EXPECT_EQ(STATUS_PENDING, d3.returned);
     EXPECT_EQ(STATUS_SUCCESS, d3.status);
@@ -199,6 +200,8 @@ TEST_P(PowerTest, SleepAndWakeStopAndRestartTheTransferAndAHeldKeyIsNewAfterIt) 
     ASSERT_TRUE(receiver->waitForWaitingTransfers(kReads)) << "reads again after the wake-up";
     press(0x16, false);
     EXPECT_EQ(2u, reports().size()) << "the key held across the sleep is a new press";
+    EXPECT_FALSE(emu::debuglog::contains("ravo (error)", mark))
+        << "no read sent to a sleeping device";
     EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().queryPower(SystemPowerState, 4).status);
     EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setSystemPower(PowerSystemWorking).status);
     EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().setDevicePower(PowerDeviceD1).status);
@@ -208,6 +211,64 @@ TEST_P(PowerTest, SleepAndWakeStopAndRestartTheTransferAndAHeldKeyIsNewAfterIt) 
 INSTANTIATE_TEST_SUITE_P(BuildsAndStates, PowerTest,
                          ::testing::Combine(::testing::Values(2600u, 5999u, 6000u, 19045u),
                                             ::testing::Values(PowerDeviceD3, PowerDeviceD2)));
+
+// Every Plug and Play, power and system-control request the driver gets goes on down through
+// the lower filter to the bus PDO, in the order it came; no URB goes through the filter.
+class PassDownTest : public StackTest, public ::testing::WithParamInterface<ULONG> {};
+
+TEST_P(PassDownTest, EveryRequestReachesTheBusThroughTheFilterInOrder) {
+    emu::setOsVersion(GetParam() < 6000 ? 5 : 10, 1, GetParam());
+    up();
+    using Request = std::tuple<UCHAR, UCHAR, ULONG>; // major, minor, power state
+    std::vector<Request> sent = {{IRP_MJ_PNP, IRP_MN_START_DEVICE, 0}};
+    auto pnp = [&](UCHAR minor) {
+        EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().pnp(minor).status);
+        sent.emplace_back(IRP_MJ_PNP, minor, 0);
+    };
+    auto power = [&](UCHAR minor, POWER_STATE_TYPE type, ULONG state) {
+        EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().sendPower(minor, type, state).get().status);
+        sent.emplace_back(IRP_MJ_POWER, minor, state);
+        ASSERT_TRUE(emu::workitems::waitIdle());
+    };
+    pnp(IRP_MN_QUERY_STOP_DEVICE);
+    pnp(IRP_MN_CANCEL_STOP_DEVICE);
+    pnp(IRP_MN_QUERY_STOP_DEVICE);
+    EXPECT_EQ(STATUS_SUCCESS, hidclass->stop().status);
+    ASSERT_EQ(STATUS_SUCCESS, hidclass->start());
+    sent.insert(sent.end(),
+                {{IRP_MJ_PNP, IRP_MN_STOP_DEVICE, 0}, {IRP_MJ_PNP, IRP_MN_START_DEVICE, 0}});
+    pnp(IRP_MN_QUERY_REMOVE_DEVICE);
+    pnp(IRP_MN_CANCEL_REMOVE_DEVICE);
+    power(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3);
+    power(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+    power(IRP_MN_QUERY_POWER, SystemPowerState, 5); // S4
+    power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking);
+    emu::sendAndWait(
+        hidclass->fdo(),
+        [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_SYSTEM_CONTROL; },
+        "system control");
+    sent.emplace_back(IRP_MJ_SYSTEM_CONTROL, 0, 0);
+    pnp(IRP_MN_SURPRISE_REMOVAL);
+    std::vector<Request> filtered, atTheBus;
+    size_t urbsThroughTheFilter = 0;
+    for (const auto& r : hidclass->filter()->requests()) {
+        urbsThroughTheFilter += r.majorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        filtered.emplace_back(r.majorFunction, r.minorFunction,
+                              r.majorFunction == IRP_MJ_POWER ? r.powerState : 0);
+    }
+    EXPECT_EQ(0u, urbsThroughTheFilter) << "URBs go to the PhysicalDeviceObject";
+    EXPECT_EQ(sent, filtered) << "Plug and Play and power go to the NextDeviceObject";
+    hidclass->remove();
+    sent.emplace_back(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, 0);
+    for (const auto& r : receiver->requests())
+        if (r.kind == emu::usb::RequestKind::Pnp || r.kind == emu::usb::RequestKind::Power ||
+            r.kind == emu::usb::RequestKind::Other)
+            atTheBus.emplace_back(r.majorFunction, r.minorFunction, r.powerState);
+    EXPECT_EQ(sent, atTheBus);
+    EXPECT_GT(receiver->countRequests(emu::usb::RequestKind::Urb), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, PassDownTest, ::testing::Values(2600u, 19045u));
 
 TEST_F(StackTest, AnAllocationFailureAtEverySiteOfStartLeavesNoLeakNoHangAndAClearStatus) {
     uint64_t site = 1;

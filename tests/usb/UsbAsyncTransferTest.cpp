@@ -132,6 +132,21 @@ TEST_F(UsbAsyncConcurrencyTest, IsochronousTransferReportsUpToTheFirstFailedPack
 
 class UsbAsyncTransferTest : public UsbFixture {};
 
+// Windows' documentation of IOCTL_INTERNAL_USB_RESET_PORT: cancel all I/O and wait for it
+// first. The emulated bus stops the process on a reset with a read still at it.
+TEST_F(UsbAsyncTransferTest, ThePortIsResetOnlyOnceEveryTransferIsBack) {
+    CUsbInterface& u = configured();
+    Recorder rec;
+    Transfer t(bus->pdo()->StackSize, rec);
+    ASSERT_EQ(STATUS_PENDING, u.UsbAsyncIo(0, 0, t.data, 32, &t.ctx));
+    EXPECT_EQ(STATUS_DEVICE_BUSY, u.ResetParentPort());
+    EXPECT_FALSE(u.waitForTransfers(0)) << "the read waits for data";
+    EXPECT_EQ(STATUS_SUCCESS, u.UsbAbortPipe(0, 0));
+    EXPECT_TRUE(u.waitForTransfers(5000));
+    EXPECT_EQ(STATUS_SUCCESS, u.ResetParentPort());
+    EXPECT_EQ(1, bus->portResets());
+}
+
 TEST_F(UsbAsyncTransferTest, TransfersThatCannotBeBuiltAreRefusedBeforeAnythingIsWritten) {
     makeBus(isoAndControlModel());
     CUsbInterface& u = configured();

@@ -1,5 +1,7 @@
 // The emulated bus's answers where the driver's own tests do not reach: malformed URBs,
-// requests it holds until their sender cancels them, removal and teardown.
+// requests it holds until their sender cancels them, wire errors that halt a pipe, the
+// PDO's Plug and Play and power state, removal and teardown.
+#include "emu/kernel/PnpManager.h"
 #include "tests/usbbus/BusHarness.h"
 
 #include <functional>
@@ -94,6 +96,137 @@ TEST_F(BusTest, HeldRequestEndsOnceWhenItsSenderCancelsIt) {
     EXPECT_FALSE(IoCancelIrp(r.irp)) << "a completed request has nothing left to cancel";
     EXPECT_EQ(1u, bus->queuedInPackets()) << "the cancelled request took no data";
 }
+
+// A wire error halts the host's side of the pipe: reads still waiting take no data, later
+// ones fail at once, until the pipe is reset. GET_STATUS shows a STALL only.
+struct WireFault {
+    const char* name;
+    std::function<void(VirtualReceiver&)> strike;
+    NTSTATUS status;
+    USBD_STATUS usbd;
+    NTSTATUS getStatus; // of GET_STATUS on the endpoint afterwards
+    UCHAR haltBit;
+};
+
+const WireFault kWireFaults[] = {
+    {"Stall", [](VirtualReceiver& b) { b.stallEndpoint(0x81); }, STATUS_UNSUCCESSFUL,
+     USBD_STATUS_STALL_PID, STATUS_SUCCESS, 1},
+    {"StallOfADeviceThatFailsGetStatus",
+     [](VirtualReceiver& b) { b.stallEndpoint(0x81, STATUS_UNSUCCESSFUL); }, STATUS_UNSUCCESSFUL,
+     USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, 0},
+    {"Crc", [](VirtualReceiver& b) { b.transactionErrors(0x81, 1, kUsbdStatusCrc); },
+     STATUS_DEVICE_DATA_ERROR, kUsbdStatusCrc, STATUS_SUCCESS, 0},
+    {"Babble", [](VirtualReceiver& b) { b.transactionErrors(0x81, 1, kUsbdStatusBabbleDetected); },
+     STATUS_DEVICE_DATA_ERROR, kUsbdStatusBabbleDetected, STATUS_SUCCESS, 0},
+    {"NoResponse",
+     [](VirtualReceiver& b) { b.transactionErrors(0x81, 1, USBD_STATUS_DEV_NOT_RESPONDING); },
+     STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_SUCCESS, 0},
+};
+
+class BusWireFaultTest : public BusTest, public ::testing::WithParamInterface<WireFault> {};
+
+TEST_P(BusWireFaultTest, HaltsThePipeUntilItIsReset) {
+    Request first(bus->pdo()), second(bus->pdo()), later(bus->pdo()), other(bus->pdo());
+    read(first);
+    read(second);
+    ASSERT_TRUE(bus->waitForWaitingTransfers(2));
+    GetParam().strike(*bus);
+    ASSERT_TRUE(first.wait());
+    EXPECT_EQ(GetParam().status, first.status());
+    EXPECT_EQ(GetParam().usbd, first.usbdStatus());
+    bus->queueInPacket({1, 2, 3});
+    ASSERT_TRUE(bus->waitUntilIdle());
+    EXPECT_FALSE(second.isDone()) << "a read waiting on a halted pipe takes no data";
+    read(later);
+    ASSERT_TRUE(later.wait());
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, later.status());
+    EXPECT_EQ(kUsbdStatusEndpointHalted, later.usbdStatus());
+    USHORT word = 0xFFFF;
+    auto& get = other.urb()->UrbControlGetStatusRequest;
+    get.Hdr.Length = sizeof get;
+    get.Hdr.Function = URB_FUNCTION_GET_STATUS_FROM_ENDPOINT;
+    get.TransferBuffer = &word;
+    get.TransferBufferLength = sizeof word;
+    get.Index = 0x81;
+    other.submit();
+    ASSERT_TRUE(other.wait());
+    EXPECT_EQ(GetParam().getStatus, other.status());
+    if (NT_SUCCESS(GetParam().getStatus)) {
+        EXPECT_EQ(GetParam().haltBit, word) << "bit 0 is the endpoint's Halt feature";
+    }
+    pipeUrb(other.urb(), URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, bus->pipeHandle(0x81));
+    other.submit();
+    ASSERT_TRUE(other.wait() && second.wait());
+    EXPECT_EQ(STATUS_SUCCESS, second.status()) << "the waiting read goes on after the reset";
+    EXPECT_EQ(3u, second.transferred());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, BusWireFaultTest, ::testing::ValuesIn(kWireFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The hub's answer to a URB for a device Plug and Play or power has put out of reach.
+struct PdoState {
+    const char* name;
+    std::vector<ULONG> requests; // Plug and Play minor codes; kD0 + n: set-power to Dn
+    NTSTATUS status;
+    USBD_STATUS usbd;
+};
+
+constexpr ULONG kD0 = 0x100;
+constexpr ULONG kStart = IRP_MN_START_DEVICE;
+
+const PdoState kPdoStates[] = {
+    {"NotStarted", {}, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE},
+    {"Started", {kStart}, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+    {"SurpriseRemoved",
+     {kStart, IRP_MN_SURPRISE_REMOVAL},
+     STATUS_DEVICE_NOT_CONNECTED,
+     USBD_STATUS_DEVICE_GONE},
+    {"Removed",
+     {kStart, IRP_MN_REMOVE_DEVICE},
+     STATUS_DEVICE_NOT_CONNECTED,
+     USBD_STATUS_DEVICE_GONE},
+    {"StartedAgainAfterRemoval",
+     {kStart, IRP_MN_REMOVE_DEVICE, kStart},
+     STATUS_SUCCESS,
+     USBD_STATUS_SUCCESS},
+    {"D1", {kStart, kD0 + 1}, kStatusDevicePoweredOff, USBD_STATUS_DEV_NOT_RESPONDING},
+    {"D3", {kStart, kD0 + 3}, kStatusDevicePoweredOff, USBD_STATUS_DEV_NOT_RESPONDING},
+    {"BackInD0", {kStart, kD0 + 3, kD0}, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+};
+
+class BusPdoStateTest : public ::testing::TestWithParam<PdoState> {};
+
+TEST_P(BusPdoStateTest, UrbsFailAsTheHubFailsThem) {
+    VirtualReceiver bus;
+    for (ULONG request : GetParam().requests)
+        emu::sendAndWait(
+            bus.pdo(),
+            [request](PIRP, PIO_STACK_LOCATION stack) {
+                stack->MajorFunction = request >= kD0 ? IRP_MJ_POWER : IRP_MJ_PNP;
+                stack->MinorFunction = request >= kD0 ? IRP_MN_SET_POWER : UCHAR(request);
+                stack->Parameters.Power.Type = DevicePowerState;
+                stack->Parameters.Power.State.DeviceState =
+                    static_cast<DEVICE_POWER_STATE>(PowerDeviceD0 + (request - kD0));
+            },
+            "request to the PDO");
+    Request r(bus.pdo());
+    UCHAR device[18] = {};
+    auto& get = r.urb()->UrbControlDescriptorRequest;
+    get.Hdr.Length = sizeof get;
+    get.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    get.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+    get.TransferBuffer = device;
+    get.TransferBufferLength = sizeof device;
+    r.submit();
+    ASSERT_TRUE(r.wait());
+    EXPECT_EQ(GetParam().status, r.status());
+    EXPECT_EQ(GetParam().usbd, r.usbdStatus());
+    EXPECT_EQ(NT_SUCCESS(GetParam().status) ? 18u : 0u, get.TransferBufferLength);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, BusPdoStateTest, ::testing::ValuesIn(kPdoStates),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BusTest, SurpriseRemovalEndsEverythingOutstandingAndRefusesTheRest) {
     std::vector<std::unique_ptr<Request>> reads;
