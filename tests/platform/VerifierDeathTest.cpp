@@ -1,7 +1,7 @@
 // Each rule the emulated kernel enforces stops the process with a message naming it, as
 // Driver Verifier stops the machine: one row per rule.
 #include "emu/kernel/Kernel.h"
-#include "emu/usbbus/VirtualReceiver.h"
+#include "tests/usbbus/BusHarness.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -173,27 +173,13 @@ const Rule kRules[] = {
     {"PortResetWithIoPending",
      [] {
          emu::usb::VirtualReceiver bus;
-         bus.startDevice();
-         emu::usb::FaultRule held; // the next URB waits at the bus
-         held.neverComplete = true;
-         bus.injectFault(held);
-         auto send = [&](ULONG code, PVOID argument) {
-             PIRP irp = IoAllocateIrp(bus.pdo()->StackSize, FALSE);
-             PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-             next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-             next->Parameters.DeviceIoControl.IoControlCode = code;
-             next->Parameters.Others.Argument1 = argument;
-             IofCallDriver(bus.pdo(), irp);
-         };
-         UCHAR device[18];
-         URB urb{};
-         urb.UrbHeader.Length = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
-         urb.UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-         urb.UrbControlDescriptorRequest.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-         urb.UrbControlDescriptorRequest.TransferBuffer = device;
-         urb.UrbControlDescriptorRequest.TransferBufferLength = sizeof device;
-         send(IOCTL_INTERNAL_USB_SUBMIT_URB, &urb);
-         send(IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+         std::vector<uint8_t> config;
+         bustest::selectFirst(bus, config);
+         bustest::Request read(bus.pdo()), reset(bus.pdo());
+         UCHAR data[8];
+         bustest::bulkUrb(read.urb(), bus.pipeHandle(0x81), data, sizeof data, true);
+         read.submit();
+         reset.send(IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
      },
      "port reset with I/O pending"},
     {"WaitOnMemoryThatIsNoDispatcherObject",

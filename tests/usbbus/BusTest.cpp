@@ -75,58 +75,26 @@ INSTANTIATE_TEST_SUITE_P(Urbs, BusMalformedTest, ::testing::ValuesIn(kMalformed)
                              return std::string(info.param.name);
                          });
 
-// A held request (the client's synchronous path cancels it after 5 s) ends only by the cancel.
-TEST_F(BusTest, HeldRequestEndsOnceWhenItsSenderCancelsIt) {
-    FaultRule hold;
-    hold.urbFunction = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    hold.neverComplete = true;
-    bus->injectFault(hold);
-    Request r(bus->pdo());
-    read(r);
-    ASSERT_TRUE(bus->waitForHeldRequests(1));
-    bus->queueInPacket({1, 2});
-    ASSERT_TRUE(bus->waitUntilIdle());
-    EXPECT_FALSE(r.isDone()) << "data does not complete a held request";
-    EXPECT_TRUE(IoCancelIrp(r.irp)) << "the bus left a cancel routine on the held request";
-    ASSERT_TRUE(r.wait());
-    EXPECT_EQ(STATUS_CANCELLED, r.status());
-    EXPECT_EQ(USBD_STATUS_CANCELED, r.usbdStatus());
-    EXPECT_EQ(1, r.completions);
-    EXPECT_EQ(0u, bus->heldRequests());
-    EXPECT_FALSE(IoCancelIrp(r.irp)) << "a completed request has nothing left to cancel";
-    EXPECT_EQ(1u, bus->queuedInPackets()) << "the cancelled request took no data";
-}
-
 // A wire error halts the host's side of the pipe: reads still waiting take no data, later
-// ones fail at once, until the pipe is reset. GET_STATUS shows a STALL only.
+// ones fail at once, until the pipe is reset.
 struct WireFault {
     const char* name;
     std::function<void(VirtualReceiver&)> strike;
     NTSTATUS status;
     USBD_STATUS usbd;
-    NTSTATUS getStatus; // of GET_STATUS on the endpoint afterwards
-    UCHAR haltBit;
 };
 
 const WireFault kWireFaults[] = {
     {"Stall", [](VirtualReceiver& b) { b.stallEndpoint(0x81); }, STATUS_UNSUCCESSFUL,
-     USBD_STATUS_STALL_PID, STATUS_SUCCESS, 1},
-    {"StallOfADeviceThatFailsGetStatus",
-     [](VirtualReceiver& b) { b.stallEndpoint(0x81, STATUS_UNSUCCESSFUL); }, STATUS_UNSUCCESSFUL,
-     USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, 0},
+     USBD_STATUS_STALL_PID},
     {"Crc", [](VirtualReceiver& b) { b.transactionErrors(0x81, 1, kUsbdStatusCrc); },
-     STATUS_DEVICE_DATA_ERROR, kUsbdStatusCrc, STATUS_SUCCESS, 0},
-    {"Babble", [](VirtualReceiver& b) { b.transactionErrors(0x81, 1, kUsbdStatusBabbleDetected); },
-     STATUS_DEVICE_DATA_ERROR, kUsbdStatusBabbleDetected, STATUS_SUCCESS, 0},
-    {"NoResponse",
-     [](VirtualReceiver& b) { b.transactionErrors(0x81, 1, USBD_STATUS_DEV_NOT_RESPONDING); },
-     STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_SUCCESS, 0},
+     STATUS_DEVICE_DATA_ERROR, kUsbdStatusCrc},
 };
 
 class BusWireFaultTest : public BusTest, public ::testing::WithParamInterface<WireFault> {};
 
 TEST_P(BusWireFaultTest, HaltsThePipeUntilItIsReset) {
-    Request first(bus->pdo()), second(bus->pdo()), later(bus->pdo()), other(bus->pdo());
+    Request first(bus->pdo()), second(bus->pdo()), later(bus->pdo());
     read(first);
     read(second);
     ASSERT_TRUE(bus->waitForWaitingTransfers(2));
@@ -141,22 +109,9 @@ TEST_P(BusWireFaultTest, HaltsThePipeUntilItIsReset) {
     ASSERT_TRUE(later.wait());
     EXPECT_EQ(STATUS_UNSUCCESSFUL, later.status());
     EXPECT_EQ(kUsbdStatusEndpointHalted, later.usbdStatus());
-    USHORT word = 0xFFFF;
-    auto& get = other.urb()->UrbControlGetStatusRequest;
-    get.Hdr.Length = sizeof get;
-    get.Hdr.Function = URB_FUNCTION_GET_STATUS_FROM_ENDPOINT;
-    get.TransferBuffer = &word;
-    get.TransferBufferLength = sizeof word;
-    get.Index = 0x81;
-    other.submit();
-    ASSERT_TRUE(other.wait());
-    EXPECT_EQ(GetParam().getStatus, other.status());
-    if (NT_SUCCESS(GetParam().getStatus)) {
-        EXPECT_EQ(GetParam().haltBit, word) << "bit 0 is the endpoint's Halt feature";
-    }
-    pipeUrb(other.urb(), URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, bus->pipeHandle(0x81));
-    other.submit();
-    ASSERT_TRUE(other.wait() && second.wait());
+    pipeUrb(later.urb(), URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, bus->pipeHandle(0x81));
+    later.submit();
+    ASSERT_TRUE(later.wait() && second.wait());
     EXPECT_EQ(STATUS_SUCCESS, second.status()) << "the waiting read goes on after the reset";
     EXPECT_EQ(3u, second.transferred());
 }
@@ -164,35 +119,23 @@ TEST_P(BusWireFaultTest, HaltsThePipeUntilItIsReset) {
 INSTANTIATE_TEST_SUITE_P(Faults, BusWireFaultTest, ::testing::ValuesIn(kWireFaults),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The hub's answer to a URB for a device Plug and Play or power has put out of reach.
+// The hub's answer to a URB for a device that Plug and Play or power put out of reach,
+// after the PDO got the row's requests (Plug and Play minor codes; kD0 + n: set power Dn).
+constexpr ULONG kD0 = 0x100;
+enum Answer { kAnswered, kGone, kAsleep };
 struct PdoState {
     const char* name;
-    std::vector<ULONG> requests; // Plug and Play minor codes; kD0 + n: set-power to Dn
-    NTSTATUS status;
-    USBD_STATUS usbd;
+    std::vector<ULONG> requests;
+    Answer answer;
 };
 
-constexpr ULONG kD0 = 0x100;
-constexpr ULONG kStart = IRP_MN_START_DEVICE;
-
 const PdoState kPdoStates[] = {
-    {"NotStarted", {}, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE},
-    {"Started", {kStart}, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
-    {"SurpriseRemoved",
-     {kStart, IRP_MN_SURPRISE_REMOVAL},
-     STATUS_DEVICE_NOT_CONNECTED,
-     USBD_STATUS_DEVICE_GONE},
-    {"Removed",
-     {kStart, IRP_MN_REMOVE_DEVICE},
-     STATUS_DEVICE_NOT_CONNECTED,
-     USBD_STATUS_DEVICE_GONE},
-    {"StartedAgainAfterRemoval",
-     {kStart, IRP_MN_REMOVE_DEVICE, kStart},
-     STATUS_SUCCESS,
-     USBD_STATUS_SUCCESS},
-    {"D1", {kStart, kD0 + 1}, kStatusDevicePoweredOff, USBD_STATUS_DEV_NOT_RESPONDING},
-    {"D3", {kStart, kD0 + 3}, kStatusDevicePoweredOff, USBD_STATUS_DEV_NOT_RESPONDING},
-    {"BackInD0", {kStart, kD0 + 3, kD0}, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+    {"NotStarted", {}, kGone},
+    {"SurpriseRemoved", {IRP_MN_START_DEVICE, IRP_MN_SURPRISE_REMOVAL}, kGone},
+    {"Removed", {IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}, kGone},
+    {"StartedAgain", {IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE, IRP_MN_START_DEVICE}, kAnswered},
+    {"D1", {IRP_MN_START_DEVICE, kD0 + 1}, kAsleep},
+    {"D3ThenD0", {IRP_MN_START_DEVICE, kD0 + 3, kD0}, kAnswered},
 };
 
 class BusPdoStateTest : public ::testing::TestWithParam<PdoState> {};
@@ -206,8 +149,7 @@ TEST_P(BusPdoStateTest, UrbsFailAsTheHubFailsThem) {
                 stack->MajorFunction = request >= kD0 ? IRP_MJ_POWER : IRP_MJ_PNP;
                 stack->MinorFunction = request >= kD0 ? IRP_MN_SET_POWER : UCHAR(request);
                 stack->Parameters.Power.Type = DevicePowerState;
-                stack->Parameters.Power.State.DeviceState =
-                    static_cast<DEVICE_POWER_STATE>(PowerDeviceD0 + (request - kD0));
+                stack->Parameters.Power.State.DeviceState = DEVICE_POWER_STATE(request - kD0 + 1);
             },
             "request to the PDO");
     Request r(bus.pdo());
@@ -220,9 +162,12 @@ TEST_P(BusPdoStateTest, UrbsFailAsTheHubFailsThem) {
     get.TransferBufferLength = sizeof device;
     r.submit();
     ASSERT_TRUE(r.wait());
-    EXPECT_EQ(GetParam().status, r.status());
-    EXPECT_EQ(GetParam().usbd, r.usbdStatus());
-    EXPECT_EQ(NT_SUCCESS(GetParam().status) ? 18u : 0u, get.TransferBufferLength);
+    const NTSTATUS status[] = {STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED,
+                               kStatusDevicePoweredOff};
+    const USBD_STATUS usbd[] = {USBD_STATUS_SUCCESS, USBD_STATUS_DEVICE_GONE,
+                                USBD_STATUS_DEV_NOT_RESPONDING};
+    EXPECT_EQ(status[GetParam().answer], r.status());
+    EXPECT_EQ(usbd[GetParam().answer], r.usbdStatus());
 }
 
 INSTANTIATE_TEST_SUITE_P(States, BusPdoStateTest, ::testing::ValuesIn(kPdoStates),
