@@ -55,9 +55,10 @@ bool DataTransfer::checkPipe(bool reads_failed) {
                status != STATUS_SUCCESS            ? "does not answer"
                : (endpoint_status & kEndpointHalt) ? "is halted"
                                                    : "fails every read");
-    // Microsoft's order after a pipe error: abort the transfers and let them come back,
-    // reset the pipe, and reset the port when the pipe alone cannot be (a port disabled by
-    // a device error fails every request until it is reset), never with a read at the bus.
+    // Microsoft's recovery from a pipe error: abort the transfers and let them come back,
+    // reset the pipe, and reset the port where that is not enough. A port disabled by a
+    // device error fails every request, the pipe reset too, so its reset comes first; and
+    // never with a read at the bus.
     if (!NT_SUCCESS(_p_usb->UsbAbortPipe(_pipe_num, _interface_num)))
         return false;
     if (_p_usb->waitForTransfers(kReadsBackMs))

@@ -41,14 +41,9 @@ NTSTATUS LowerFilter::passDown(PDEVICE_OBJECT device, PIRP irp) {
     LowerFilter* self = *static_cast<LowerFilter**>(device->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const bool power = stack->MajorFunction == IRP_MJ_POWER;
-    FilteredRequest r{stack->MajorFunction, stack->MinorFunction, 0, SystemPowerState, 0};
-    if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL ||
-        stack->MajorFunction == IRP_MJ_DEVICE_CONTROL)
-        r.ioControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
-    if (power) {
-        r.powerType = stack->Parameters.Power.Type;
+    FilteredRequest r{stack->MajorFunction, stack->MinorFunction, 0};
+    if (power)
         r.powerState = static_cast<ULONG>(stack->Parameters.Power.State.DeviceState);
-    }
     {
         std::lock_guard<std::mutex> guard(self->_lock);
         self->_requests.push_back(r);

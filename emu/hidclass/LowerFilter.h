@@ -17,9 +17,7 @@ namespace emu::hid {
 struct FilteredRequest {
     UCHAR majorFunction;
     UCHAR minorFunction;
-    ULONG ioControlCode; // device-control requests
-    POWER_STATE_TYPE powerType;
-    ULONG powerState; // power requests: the system or device state
+    ULONG powerState; // power requests: the system or device state; else 0
 };
 
 class LowerFilter {
