@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         VirtualReceiver bus(std::move(descriptors));
         bus.setCompletionMode(CompletionMode::Immediate);
-        configureAndUse(bus);
+        if (NT_SUCCESS(bus.startDevice()))
+            configureAndUse(bus);
     }
     emu::pool::verifyNoLeaks(RAVO_POOL_TAG, "after the interface object was deleted");
     emu::pool::verifyNoLeaks(kUsbdPoolTag, "after the interface object was deleted");

@@ -19,13 +19,17 @@ NTSTATUS waitUntilSignalled(PVOID object, BOOLEAN alertable) {
     return status;
 }
 
-// Reads can only ever complete on an IN endpoint that has packets, and an isochronous
-// packet must fit one read.
-bool canRead(const USBD_PIPE_INFORMATION* pipe, ULONG buffer_size) {
+// Reads can only ever complete on a bulk or interrupt IN endpoint that has packets, or on
+// an isochronous one whose request for a whole packet fits the URB area of a read.
+bool canRead(const USBD_PIPE_INFORMATION* pipe, ULONG buffer_size, ULONG urb_size) {
     if (pipe == nullptr || !USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress) ||
         pipe->MaximumPacketSize == 0)
         return false;
-    return pipe->PipeType != UsbdPipeTypeIsochronous || pipe->MaximumPacketSize <= buffer_size;
+    if (pipe->PipeType == UsbdPipeTypeBulk || pipe->PipeType == UsbdPipeTypeInterrupt)
+        return true;
+    ULONG packets = buffer_size / pipe->MaximumPacketSize;
+    return pipe->PipeType == UsbdPipeTypeIsochronous && packets != 0 &&
+           GET_ISO_URB_SIZE(packets) <= urb_size;
 }
 
 } // namespace
@@ -55,7 +59,7 @@ NTSTATUS DataTransfer::start() {
         return STATUS_SUCCESS;
     }
     const USBD_PIPE_INFORMATION* pipe = _p_usb->getPipeInfo(_interface_num, _pipe_num);
-    if (!canRead(pipe, _buffer_size)) {
+    if (!canRead(pipe, _buffer_size, _urb_size)) {
         RAVO_ERROR("DataTransfer::start: the receiver has no IR input pipe to read "
                    "(interface %d, pipe %d)\n",
                    _interface_num, _pipe_num);
@@ -164,7 +168,6 @@ NTSTATUS DataTransfer::sendBuffer(TransferBuffer* buffer) {
     buffer->_io.callback = static_BufferComplete;
     buffer->_io.callback_context = buffer;
     buffer->_length = 0;
-    buffer->_generation = _pipe_generation;
     NTSTATUS status =
         _p_usb->UsbAsyncIo(_pipe_num, _interface_num, buffer->_p_data, _buffer_size, &buffer->_io);
     if (NT_SUCCESS(status))

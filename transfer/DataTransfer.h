@@ -53,9 +53,6 @@ public:
     UCHAR _interface_num;
     ULONG _urb_size;
     ULONG _buffer_size;
-    // Counts the data pipe's resets (parse thread only): reads sent before the last one
-    // failed on the pipe as it was, which says nothing of the pipe as it is.
-    ULONG _pipe_generation = 0;
     UCHAR _stop_thread;
     PVOID _p_thread_object;
     PDEVICE_OBJECT _p_pdo;
@@ -71,12 +68,14 @@ public:
 private:
     // Aborts the reads in flight and frees every buffer as it comes back.
     void releaseBuffers();
-    // Holds the thread before it resubmits a read after a run of failed ones, so that a
-    // dead or stalled pipe neither spins a processor nor floods the debugger.
-    void backOff(ULONG failed_in_a_row);
-    // Asks the data pipe whether it still works; a halted one is aborted and reset. False
-    // when even the abort fails: the device is gone.
-    bool checkPipe();
+    // Holds the thread (10 ms doubling with each step, at most 1 s) before it resubmits a
+    // read after a run of failed ones or recovers a pipe again, so that a dead or stalled
+    // pipe neither spins a processor nor floods the debugger.
+    void backOff(ULONG steps);
+    // Asks the data pipe whether it still works; a halted one, or with reads_failed one
+    // that failed a whole round of reads, is aborted and reset, and its port reset when it
+    // was disabled. False when even the abort fails: the device is gone.
+    bool checkPipe(bool reads_failed);
     // Waits for the parse thread to end and lets go of its object.
     void joinThread();
 };

@@ -14,10 +14,15 @@ const ULONG kEmptyBuffersPerPipeCheck = 50;
 const ULONG kIdleWaitMs = 1000;
 // 40 samples of 2 bytes.
 const ULONG kIrDataBytes = 80;
-// A full round of failed reads, one per buffer, before the thread starts to hold back.
+// A full round of failed reads, one per buffer: the pipe is recovered, and the thread
+// holds back before every failed read after it.
 const ULONG kFailuresBeforeBackOff = TRANSFER_MAX_BUFFERS;
 const ULONG kFirstBackOffMs = 10;
 const ULONG kLongestBackOffMs = 1000;
+// How long a recovery waits for the reads it aborted before it resets the port.
+const ULONG kReadsBackMs = 5000;
+// Bit 0 of an endpoint's GET_STATUS answer (USB 2.0, 9.4.5).
+const USHORT kEndpointHalt = 0x0001;
 
 } // namespace
 
@@ -27,9 +32,9 @@ VOID DataTransfer::static_ThreadFunction(PVOID context) {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-void DataTransfer::backOff(ULONG failed_in_a_row) {
+void DataTransfer::backOff(ULONG steps) {
     ULONG ms = kFirstBackOffMs;
-    for (ULONG n = kFailuresBeforeBackOff; n < failed_in_a_row && ms < kLongestBackOffMs; n++)
+    for (ULONG n = 0; n < steps && ms < kLongestBackOffMs; n++)
         ms *= 2;
     if (ms > kLongestBackOffMs)
         ms = kLongestBackOffMs;
@@ -38,19 +43,28 @@ void DataTransfer::backOff(ULONG failed_in_a_row) {
     KeWaitForSingleObject(&_stop_requested_event, Executive, KernelMode, FALSE, &timeout);
 }
 
-bool DataTransfer::checkPipe() {
-    if (_p_usb->GetStatusPipe(_pipe_num, _interface_num) == STATUS_SUCCESS)
+bool DataTransfer::checkPipe(bool reads_failed) {
+    // A STALL sets the endpoint's Halt feature, which GET_STATUS reports while it succeeds;
+    // a transaction error halts only the host's side of the pipe, which no status shows:
+    // the reads failing one after the other do.
+    USHORT endpoint_status = 0;
+    NTSTATUS status = _p_usb->GetStatusPipe(_pipe_num, _interface_num, &endpoint_status);
+    if (status == STATUS_SUCCESS && (endpoint_status & kEndpointHalt) == 0 && !reads_failed)
         return true;
-    RAVO_ERROR("DataTransfer: the IR data pipe does not answer; aborting and resetting it\n");
-    // A port disabled by a device error fails every request on it until it is reset.
-    (void)_p_usb->ResetDevice();
+    RAVO_ERROR("DataTransfer: the IR data pipe %s; aborting and resetting it\n",
+               status != STATUS_SUCCESS            ? "does not answer"
+               : (endpoint_status & kEndpointHalt) ? "is halted"
+                                                   : "fails every read");
+    // Microsoft's recovery from a pipe error: abort the transfers and let them come back,
+    // reset the pipe, and reset the port where that is not enough. A port disabled by a
+    // device error fails every request, the pipe reset too, so its reset comes first; and
+    // never with a read at the bus.
     if (!NT_SUCCESS(_p_usb->UsbAbortPipe(_pipe_num, _interface_num)))
         return false;
-    // Without the reset a halted endpoint fails every read until the device is replugged.
-    NTSTATUS status = _p_usb->UsbResetPipe(_pipe_num, _interface_num);
-    if (NT_SUCCESS(status))
-        _pipe_generation++;
-    else
+    if (_p_usb->waitForTransfers(kReadsBackMs))
+        (void)_p_usb->ResetDevice();
+    status = _p_usb->UsbResetPipe(_pipe_num, _interface_num);
+    if (!NT_SUCCESS(status))
         RAVO_ERROR("DataTransfer: the IR data pipe could not be reset (status=%x)\n", status);
     return true;
 }
@@ -60,6 +74,9 @@ void DataTransfer::parseBufferThread() {
     TransferBuffer* current = nullptr;
     ULONG empty_count = 0;
     ULONG failed_in_a_row = 0;
+    // Recoveries since the last read that succeeded: a pipe that fails again at once after
+    // its reset (a device that stalls every read) is recovered at a falling rate.
+    ULONG recoveries = 0;
     bool removed = false;
 
     // Every way out sets the transfer-stop event: stop() waits for it, and a thread that
@@ -106,27 +123,36 @@ void DataTransfer::parseBufferThread() {
             } else {
                 // Only failed reads count towards the back-off: a device may send empty
                 // packets at its own pace, and holding them back would hold back the keys
-                // queued behind them.
-                bool round_failed = false;
+                // queued behind them. Reads sent before the pipe's last restart failed on
+                // the pipe as it was and do not count.
+                bool recover = false;
                 if (current->_status == STATUS_SUCCESS) {
                     failed_in_a_row = 0;
-                } else if (current->_generation == _pipe_generation) {
+                    recoveries = 0;
+                } else if (current->_io.generation == _p_usb->pipeGeneration()) {
                     if (++failed_in_a_row == 1 && current->_status != STATUS_CANCELLED)
                         RAVO_ERROR("DataTransfer: a read from the receiver failed (status=%x)\n",
                                    current->_status);
-                    round_failed = failed_in_a_row == kFailuresBeforeBackOff;
-                    if (failed_in_a_row > kFailuresBeforeBackOff) {
-                        backOff(failed_in_a_row);
+                    recover = failed_in_a_row % kFailuresBeforeBackOff == 0;
+                    if (failed_in_a_row > kFailuresBeforeBackOff || (recover && recoveries > 0)) {
+                        backOff(recover ? recoveries : failed_in_a_row - kFailuresBeforeBackOff);
                         if (stopRequested())
                             break;
                     }
                 }
                 // A whole round of failed reads is a pipe to look at now, not 50 reads on.
-                if (++empty_count >= kEmptyBuffersPerPipeCheck || round_failed) {
+                // The buffer waits in the queue meanwhile: no read goes into a pipe about
+                // to be aborted.
+                if (++empty_count >= kEmptyBuffersPerPipeCheck || recover) {
                     empty_count = 0;
-                    (void)sendBuffer(current);
+                    _buffer_queue.putBuffer(current);
                     current = nullptr;
-                    removed = !checkPipe();
+                    const ULONG generation = _p_usb->pipeGeneration();
+                    removed = !checkPipe(failed_in_a_row >= kFailuresBeforeBackOff);
+                    if (_p_usb->pipeGeneration() != generation) {
+                        failed_in_a_row = 0;
+                        recoveries++;
+                    }
                     break;
                 }
             }

@@ -14,7 +14,6 @@ struct TransferBuffer {
     PURB _p_urb = nullptr;             // URB memory, rebuilt by the USB layer for every read
     ULONG _length = 0;                 // bytes of the last completed read; 0 while one is in flight
     NTSTATUS _status = STATUS_SUCCESS; // how the last read ended
-    ULONG _generation = 0;             // the data pipe's reset count when the read was sent
     UsbTransferContext _io{};          // handed to the USB layer for every read
     DataTransfer* _p_owner = nullptr;  // whose queue the completion puts the buffer into
     ULONG _index = 0;                  // 0 to 15

@@ -37,16 +37,20 @@ public:
     NTSTATUS UsbSubmitUrb(PURB urb);
     NTSTATUS UsbAbortPipe(ULONG pipe_num, UCHAR interface_num);
     NTSTATUS UsbResetPipe(ULONG pipe_num, UCHAR interface_num);
-    NTSTATUS GetStatusPipe(ULONG pipe_num, UCHAR interface_num);
+    // The request's status; with endpoint_status, the two status bytes the endpoint sent.
+    NTSTATUS GetStatusPipe(ULONG pipe_num, UCHAR interface_num, PUSHORT endpoint_status = nullptr);
     NTSTATUS UsbSendMcCmd(ULONG pipe_num, UCHAR interface_num, PVOID buffer, ULONG length);
     static NTSTATUS static_UsbSyncComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
-    // Status, then abort and reset when the status request fails. The result is that of
-    // the reset when one was made, else 0; *p_reset_made tells which.
+    // Status, then abort and reset when the status request fails, the endpoint reports its
+    // Halt feature set, or a transfer on the pipe failed on the wire (which halts the host's
+    // side of the pipe, and no status shows). The result is that of the reset when one was
+    // made, else 0; *p_reset_made tells which.
     NTSTATUS UsbPipeRecovery(ULONG pipe_num, UCHAR interface_num, PCSTR abort_failed,
-                             PCSTR reset_failed, BOOLEAN* p_reset_made);
-    // The recovery before an asynchronous transfer: the pipe's, and when that fails the
-    // port's, then the pipe's once more.
+                             PCSTR reset_failed, BOOLEAN* p_reset_made,
+                             BOOLEAN transfer_failed = FALSE);
+    // The recovery before an asynchronous transfer after one failed: the pipe's, and when
+    // that fails the port's (once the aborted transfers are back), then the pipe's again.
     NTSTATUS asyncRecovery(ULONG pipe_num, UCHAR interface_num, PCSTR abort_failed,
                            PCSTR reset_failed);
 
@@ -54,7 +58,17 @@ public:
     NTSTATUS UsbCall_GSPN(PURB urb);
     NTSTATUS ResetDevice();
     NTSTATUS GetPortStatus(PULONG port_status);
+    // Refused with STATUS_DEVICE_BUSY while an asynchronous transfer is at the bus: the port
+    // is reset only once every transfer is aborted and back.
     NTSTATUS ResetParentPort();
+
+    // Asynchronous transfers sent and not yet completed.
+    LONG transfersOut() const { return __atomic_load_n(&_transfers_out, __ATOMIC_ACQUIRE); }
+    // Waits (PASSIVE_LEVEL, at most ms) until no asynchronous transfer is at the bus.
+    BOOLEAN waitForTransfers(ULONG ms);
+    // Counts the restarts of the pipes (pipe resets, port resets): a transfer sent before
+    // the last one failed on the pipe as it was, which says nothing of the pipe as it is.
+    ULONG pipeGeneration() const { return __atomic_load_n(&_pipe_generation, __ATOMIC_ACQUIRE); }
 
     // Asynchronous transfers on caller-owned request and URB memory.
     NTSTATUS UsbAsyncIo(ULONG pipe_num, UCHAR interface_num, PVOID buffer, ULONG length,
@@ -93,8 +107,14 @@ public:
     // descriptor read again later must not change how much is walked or released.
     ULONG _config_count;
     ULONG _interface_count;
+    LONG _transfers_out;
+    KEVENT _transfers_back; // set when _transfers_out falls to 0
+    ULONG _pipe_generation;
 
 private:
+    // A synchronous submission without the refusal of a surprise-removed device.
+    NTSTATUS sendUrb(PURB urb);
+    void transferEnded();
     // Abort or reset of one pipe: a 40-byte pipe request sent straight to the bus.
     NTSTATUS submitPipeRequest(USHORT function, USBD_PIPE_HANDLE pipe_handle);
     // A port status or port reset request, waited for without a time-out.

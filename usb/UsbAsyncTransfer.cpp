@@ -48,6 +48,9 @@ BOOLEAN CUsbInterface::asyncContextFits(UsbTransferContext* context, ULONG urb_b
 }
 
 void CUsbInterface::startAsyncIrp(UsbTransferContext* context, PIO_COMPLETION_ROUTINE routine) {
+    context->generation = pipeGeneration();
+    // Counted until its completion routine runs, so that a port reset can wait for it.
+    __atomic_add_fetch(&_transfers_out, 1, __ATOMIC_ACQ_REL);
     PIRP irp = context->irp;
     IoInitializeIrp(irp, irp->Size, _p_pdo->StackSize);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -196,6 +199,7 @@ NTSTATUS CUsbInterface::UsbAsyncIo_BULK_SYNC(ULONG pipe_num, UCHAR interface_num
 }
 
 NTSTATUS CUsbInterface::UsbReadComplete(PIRP irp, UsbTransferContext* context) {
+    transferEnded();
     ULONG moved = context->urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     // Never more than was asked for reaches the caller, whatever the bus reports.
     if (moved > context->length)
@@ -212,6 +216,7 @@ NTSTATUS CUsbInterface::UsbReadComplete(PIRP irp, UsbTransferContext* context) {
 }
 
 NTSTATUS CUsbInterface::UsbIsoComplete(PIRP irp, UsbTransferContext* context) {
+    transferEnded();
     struct _URB_ISOCH_TRANSFER* iso = &context->urb->UrbIsochronousTransfer;
     // The packet table ends where the URB built for this transfer ends.
     const ULONG table = FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket);

@@ -5,6 +5,9 @@
 
 namespace {
 
+// How long a recovery waits for the transfers it aborted before it resets the port.
+const ULONG kTransfersBackMs = 5000;
+
 struct PipeRecoveryMessages {
     ULONG pipe;
     PCSTR abort_failed;
@@ -90,11 +93,15 @@ NTSTATUS CUsbInterface::UsbCall_GSPN(PURB urb) {
 
 NTSTATUS CUsbInterface::asyncRecovery(ULONG pipe_num, UCHAR interface_num, PCSTR abort_failed,
                                       PCSTR reset_failed) {
-    NTSTATUS r = UsbPipeRecovery(pipe_num, interface_num, abort_failed, reset_failed, nullptr);
+    // The transfer that failed halted the host's side of the pipe: it is reset whatever
+    // GET_STATUS says, and the abort before the reset brings back the transfers that wait
+    // on the halted pipe.
+    NTSTATUS r =
+        UsbPipeRecovery(pipe_num, interface_num, abort_failed, reset_failed, nullptr, TRUE);
     // A port the error disabled fails the pipe's requests too: once it is reset, the pipe
-    // is worth another try.
-    if (!NT_SUCCESS(r) && NT_SUCCESS(ResetDevice()))
-        r = UsbPipeRecovery(pipe_num, interface_num, abort_failed, reset_failed, nullptr);
+    // is worth another try. The transfers the pipe recovery aborted must be back first.
+    if (!NT_SUCCESS(r) && waitForTransfers(kTransfersBackMs) && NT_SUCCESS(ResetDevice()))
+        r = UsbPipeRecovery(pipe_num, interface_num, abort_failed, reset_failed, nullptr, TRUE);
     // Recovered: as on the synchronous path the error is over. Left set, it would make
     // every later read repeat the recovery, with its status request and its message.
     if (NT_SUCCESS(r))
@@ -124,11 +131,43 @@ NTSTATUS CUsbInterface::GetPortStatus(PULONG port_status) {
 
 NTSTATUS CUsbInterface::ResetParentPort() {
     RAVO_INFO("CUsbInterface:ResetParentPort - begins\n");
+    // Windows' documentation of IOCTL_INTERNAL_USB_RESET_PORT: all I/O to the device is
+    // cancelled, and has completed, before the port is reset.
+    LONG out = transfersOut();
+    if (out != 0) {
+        RAVO_ERROR("CUsbInterface:ResetParentPort - not with %d transfer(s) at the bus\n", out);
+        return STATUS_DEVICE_BUSY;
+    }
     NTSTATUS status =
         sendPortRequest(IOCTL_INTERNAL_USB_RESET_PORT, nullptr,
                         "CUsbInterface:ResetParentPort - memory alloc for irp failed\n");
+    // The hub restores the configuration with its pipes opened afresh.
+    if (NT_SUCCESS(status))
+        __atomic_add_fetch(&_pipe_generation, 1, __ATOMIC_RELEASE);
     RAVO_INFO("CUsbInterface:ResetParentPort - ends\n");
     return status;
+}
+
+void CUsbInterface::transferEnded() {
+    if (__atomic_sub_fetch(&_transfers_out, 1, __ATOMIC_ACQ_REL) == 0)
+        KeSetEvent(&_transfers_back, IO_NO_INCREMENT, FALSE);
+}
+
+BOOLEAN CUsbInterface::waitForTransfers(ULONG ms) {
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+        return transfersOut() == 0;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(ms) * 10000;
+    // The count decides; the event only ends the wait once it may have reached 0.
+    while (transfersOut() != 0) {
+        KeClearEvent(&_transfers_back);
+        if (transfersOut() == 0)
+            break;
+        if (KeWaitForSingleObject(&_transfers_back, Executive, KernelMode, FALSE, &timeout) ==
+            STATUS_TIMEOUT)
+            return transfersOut() == 0;
+    }
+    return TRUE;
 }
 
 // One port request, built and freed by the platform. The event and the status block stay

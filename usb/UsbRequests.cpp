@@ -7,6 +7,8 @@ namespace {
 
 // Relative 5 seconds in 100-nanosecond units.
 const LONGLONG kSyncTimeout = -50000000LL;
+// Bit 0 of an endpoint's GET_STATUS answer (USB 2.0, 9.4.5).
+const USHORT kEndpointHalt = 0x0001;
 
 ULONG bulkTransferFlags(PUSBD_PIPE_INFORMATION pipe) {
     ULONG flags = USBD_SHORT_TRANSFER_OK;
@@ -20,9 +22,10 @@ ULONG bulkTransferFlags(PUSBD_PIPE_INFORMATION pipe) {
 CUsbInterface::CUsbInterface(PDEVICE_OBJECT pdo)
     : _p_pdo(pdo), _p_configs(nullptr), _config_index(0), _p_interfaces(nullptr),
       _config_handle(nullptr), _io_error(0), _p_irp(nullptr), _initialized(0), _surprise_removed(0),
-      _config_count(0), _interface_count(0) {
+      _config_count(0), _interface_count(0), _transfers_out(0), _pipe_generation(0) {
     RtlZeroMemory(&_device_descriptor, sizeof _device_descriptor);
     KeInitializeEvent(&_sync_event, NotificationEvent, FALSE);
+    KeInitializeEvent(&_transfers_back, NotificationEvent, TRUE);
     KeInitializeMutex(&_sync_mutex, 1);
 
     USBD_VERSION_INFORMATION version;
@@ -67,6 +70,10 @@ NTSTATUS CUsbInterface::UsbSubmitUrb(PURB urb) {
         RAVO_ERROR("CUsbInterface::UsbCall_GSPN() : Device Surprise Removal!!\n");
         return STATUS_DEVICE_DATA_ERROR;
     }
+    return sendUrb(urb);
+}
+
+NTSTATUS CUsbInterface::sendUrb(PURB urb) {
     if (_p_irp == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     if (KeGetCurrentIrql() > PASSIVE_LEVEL)
@@ -134,7 +141,9 @@ NTSTATUS CUsbInterface::UsbResetPipe(ULONG pipe_num, UCHAR interface_num) {
 }
 
 // Straight to the bus, not through the I/O error policy: aborts and resets are what a
-// recovery sends while that policy holds other requests back.
+// recovery sends while that policy holds other requests back. An abort goes out even for a
+// device known to be gone: it is the host's own business, and the only way the reads that
+// wait at the bus come back to a stop.
 NTSTATUS CUsbInterface::submitPipeRequest(USHORT function, USBD_PIPE_HANDLE pipe_handle) {
     auto* request = new struct _URB_PIPE_REQUEST;
     if (request == nullptr)
@@ -143,12 +152,16 @@ NTSTATUS CUsbInterface::submitPipeRequest(USHORT function, USBD_PIPE_HANDLE pipe
     request->Hdr.Length = sizeof *request;
     request->Hdr.Function = function;
     request->PipeHandle = pipe_handle;
-    NTSTATUS status = UsbSubmitUrb(reinterpret_cast<PURB>(request));
+    PURB urb = reinterpret_cast<PURB>(request);
+    NTSTATUS status = function == URB_FUNCTION_ABORT_PIPE ? sendUrb(urb) : UsbSubmitUrb(urb);
     delete request;
+    if (function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL && NT_SUCCESS(status))
+        __atomic_add_fetch(&_pipe_generation, 1, __ATOMIC_RELEASE);
     return status;
 }
 
-NTSTATUS CUsbInterface::GetStatusPipe(ULONG pipe_num, UCHAR interface_num) {
+NTSTATUS CUsbInterface::GetStatusPipe(ULONG pipe_num, UCHAR interface_num,
+                                      PUSHORT endpoint_status) {
     PUSBD_PIPE_INFORMATION pipe = getPipeInfo(interface_num, pipe_num);
     if (pipe == nullptr) {
         RAVO_ERROR("GetStatusPipe on invalid pipe, interface = %x, pipe = %x\n", interface_num,
@@ -159,18 +172,19 @@ NTSTATUS CUsbInterface::GetStatusPipe(ULONG pipe_num, UCHAR interface_num) {
     if (request == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(request, sizeof *request);
-    // Only whether the request succeeds matters; the endpoint's status bits are not read.
-    USHORT endpoint_status = 0;
+    USHORT status_word = 0;
     request->Hdr.Length = sizeof *request;
     request->Hdr.Function = URB_FUNCTION_GET_STATUS_FROM_ENDPOINT;
     request->Reserved = pipe->PipeHandle;
-    request->TransferBuffer = &endpoint_status;
-    request->TransferBufferLength = sizeof endpoint_status;
+    request->TransferBuffer = &status_word;
+    request->TransferBufferLength = sizeof status_word;
     request->TransferBufferMDL = nullptr;
     request->Index = pipe->EndpointAddress;
     request->UrbLink = nullptr;
     NTSTATUS status = UsbCall_GSPN(reinterpret_cast<PURB>(request));
     delete request;
+    if (endpoint_status != nullptr)
+        *endpoint_status = status == STATUS_SUCCESS ? status_word : 0;
     return status;
 }
 
@@ -214,10 +228,15 @@ NTSTATUS CUsbInterface::UsbSendMcCmd(ULONG pipe_num, UCHAR interface_num, PVOID 
 }
 
 NTSTATUS CUsbInterface::UsbPipeRecovery(ULONG pipe_num, UCHAR interface_num, PCSTR abort_failed,
-                                        PCSTR reset_failed, BOOLEAN* p_reset_made) {
+                                        PCSTR reset_failed, BOOLEAN* p_reset_made,
+                                        BOOLEAN transfer_failed) {
     NTSTATUS r = STATUS_SUCCESS;
     BOOLEAN reset_made = FALSE;
-    if (GetStatusPipe(pipe_num, interface_num) != STATUS_SUCCESS) {
+    // A halted endpoint answers GET_STATUS with its Halt bit: the request succeeds, and
+    // the pipe still fails every transfer until it is reset.
+    USHORT endpoint_status = 0;
+    if (GetStatusPipe(pipe_num, interface_num, &endpoint_status) != STATUS_SUCCESS ||
+        (endpoint_status & kEndpointHalt) != 0 || transfer_failed) {
         r = UsbAbortPipe(pipe_num, interface_num);
         if (!NT_SUCCESS(r))
             RAVO_ERROR(abort_failed, r);

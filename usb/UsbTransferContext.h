@@ -20,6 +20,8 @@ struct UsbTransferContext {
     PIRP irp;     // stack size not below that of the receiver's PDO
     PURB urb;     // URB memory
     ULONG length; // written by the USB layer: bytes requested
+    // Written by the USB layer: the interface's pipe generation the transfer was sent in.
+    ULONG generation;
     // Bytes of URB memory behind urb, so that no request block larger than the caller
     // provided is ever built there.
     ULONG urb_size;

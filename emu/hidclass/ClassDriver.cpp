@@ -70,14 +70,15 @@ NTSTATUS ClassDriver::load() {
 NTSTATUS ClassDriver::addDevice(PDEVICE_OBJECT pdo) {
     // The extension: the HID_DEVICE_EXTENSION, then the minidriver's zeroed part.
     size_t miniOffset = alignUp(sizeof(HID_DEVICE_EXTENSION));
+    _filter = std::make_unique<LowerFilter>(pdo);
     _fdo = emu::createDeviceObject(
         _driver, static_cast<ULONG>(miniOffset + alignUp(_options.deviceExtensionSize)));
     auto* base = static_cast<UCHAR*>(_fdo->DeviceExtension);
     auto* hid = reinterpret_cast<PHID_DEVICE_EXTENSION>(base);
     hid->PhysicalDeviceObject = pdo;
-    hid->NextDeviceObject = pdo;
+    hid->NextDeviceObject = _filter->device();
     hid->MiniDeviceExtension = base + miniOffset;
-    emu::attachDevice(_fdo, pdo);
+    emu::attachDevice(_fdo, _filter->device());
     _pnp = std::make_unique<PnpManager>(_fdo, _options.realTimeoutMs);
     NTSTATUS status = _driver->DriverExtension->AddDevice(_driver, _fdo);
     if (!NT_SUCCESS(status))
@@ -218,10 +219,10 @@ RequestOutcome ClassDriver::remove() {
     if (!emu::workitems::waitIdle(_options.realTimeoutMs))
         emu::verifierFailure("work item never ran", "work items still queued %d ms after removal",
                              _options.realTimeoutMs);
-    static_cast<PHID_DEVICE_EXTENSION>(_fdo->DeviceExtension)->NextDeviceObject->AttachedDevice =
-        nullptr;
+    _filter->device()->AttachedDevice = nullptr;
     emu::deleteDeviceObject(_fdo);
     _fdo = nullptr;
+    _filter.reset();
     return outcome;
 }
 

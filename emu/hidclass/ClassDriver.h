@@ -1,7 +1,8 @@
 // The HID class driver of the emulated world, loading a HID minidriver as Windows does:
 // it creates the driver object and calls the image's DriverEntry, which must register
 // with HidRegisterMinidriver; for a receiver it creates the functional device object with
-// a HID_DEVICE_EXTENSION over the bus PDO and calls the minidriver's AddDevice; after the
+// a HID_DEVICE_EXTENSION over a lower filter over the bus PDO (NextDeviceObject the
+// filter, PhysicalDeviceObject the PDO) and calls the minidriver's AddDevice; after the
 // Plug and Play start it reads the HID descriptor, the report descriptor and the device
 // attributes, parses the report descriptor and keeps read-report requests pending, whose
 // reports become key events for its clients. Stop and removal cancel the pending reads;
@@ -10,6 +11,7 @@
 #pragma once
 
 #include "emu/hidclass/KeyEvents.h"
+#include "emu/hidclass/LowerFilter.h"
 #include "emu/hidclass/ReadReportClient.h"
 #include "emu/hidclass/Registration.h"
 #include "emu/hidclass/ReportDescriptorParser.h"
@@ -62,6 +64,8 @@ public:
     size_t cancelReads(bool thenResume = false);
 
     PDEVICE_OBJECT fdo() const { return _fdo; }
+    // The filter below the functional device object; null before addDevice.
+    const LowerFilter* filter() const { return _filter.get(); }
     PnpManager& pnp() { return *_pnp; }
     KeyEvents& keys() { return _keys; }
     ReadReportClient* reads() { return _reads.get(); }
@@ -83,6 +87,7 @@ private:
     PDRIVER_OBJECT _driver = nullptr;
     bool _loaded = false;
     Registration _registration;
+    std::unique_ptr<LowerFilter> _filter;
     PDEVICE_OBJECT _fdo = nullptr;
     std::unique_ptr<PnpManager> _pnp;
     std::mutex _readsLock; // guards _reads against cancelReads from other threads

@@ -6,6 +6,8 @@
 #include "Internal.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 #include <deque>
 #include <map>
 #include <unordered_set>
@@ -61,6 +63,12 @@ LiveIrps& liveIrpRecords() {
     static LiveIrps* live = new LiveIrps();
     return *live;
 }
+
+KIRQL initialCompletionIrql() {
+    const char* level = std::getenv("RAVO_COMPLETION_IRQL");
+    return level != nullptr && std::string(level) == "passive" ? PASSIVE_LEVEL : DISPATCH_LEVEL;
+}
+std::atomic<KIRQL> g_completionIrql{initialCompletionIrql()};
 // World requests sent down a stack whose completion has not come back to the top yet.
 std::atomic<int64_t> g_outstandingWorldIrps{0};
 
@@ -206,6 +214,13 @@ PIRP allocateWorldIrp(CCHAR stackSize, std::function<void(PIRP)> onComplete) {
 PIO_STACK_LOCATION firstStackLocation(PIRP irp) {
     validRecord(irp, "firstStackLocation");
     return IoGetNextIrpStackLocation(irp);
+}
+
+void completion::setIrql(KIRQL level) {
+    g_completionIrql = level;
+}
+KIRQL completion::irql() {
+    return g_completionIrql.load();
 }
 
 void onStartNextPowerIrp(PIRP irp, std::function<void()> released) {
@@ -468,11 +483,13 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             // STATUS_MORE_PROCESSING_REQUIRED from it.
             if (atTop)
                 record->inFlight = false;
-            // Completion routines run at DISPATCH_LEVEL here, the level they must be ready for.
+            // Raised to DISPATCH_LEVEL, the level routines must be ready for, unless the
+            // world runs them at their completer's IRQL.
             KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            const KIRQL level = std::max(KeGetCurrentIrql(), emu::completion::irql());
+            KeRaiseIrql(level, &old);
             NTSTATUS result = routine(device, Irp, context);
-            if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+            if (KeGetCurrentIrql() != level)
                 emu::verifierFailure("completion routine changed the IRQL",
                                      "completion routine %p returned at IRQL %d",
                                      reinterpret_cast<void*>(routine), KeGetCurrentIrql());

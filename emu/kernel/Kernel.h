@@ -169,6 +169,20 @@ int64_t outstandingWorldIrps();
 void verifyWorldIrpsCompleted(const char* when);
 
 // ---------------------------------------------------------------------------------------
+// The IRQL of completion. Windows runs a completion routine at the IRQL of whoever
+// completes the request: DISPATCH_LEVEL for a bus driver completing from its DPC,
+// PASSIVE_LEVEL for one completing from a thread of its own, and a driver must be ready
+// for both. DISPATCH_LEVEL (the default): every routine runs raised to it, and the emulated
+// bus completes from its thread at it. PASSIVE_LEVEL: every routine runs at its completer's
+// own IRQL, and the bus completes at PASSIVE_LEVEL. RAVO_COMPLETION_IRQL=passive in the
+// environment sets PASSIVE_LEVEL for a whole process.
+
+namespace completion {
+void setIrql(KIRQL level);
+KIRQL irql();
+} // namespace completion
+
+// ---------------------------------------------------------------------------------------
 // Work items queued and not yet finished, and a wait until none is left.
 
 // Items run later on worker threads, never at once: each waits a short real time after it

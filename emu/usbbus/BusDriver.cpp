@@ -5,6 +5,7 @@
 #include "emu/usbbus/BusState.h"
 
 #include "emu/kernel/Kernel.h"
+#include "emu/kernel/PnpManager.h"
 
 #include <algorithm>
 #include <chrono>
@@ -117,7 +118,7 @@ void VirtualReceiver::State::complete(Completion& c) {
     c.irp->IoStatus.Status = c.status;
     c.irp->IoStatus.Information = c.information;
     KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeRaiseIrql(std::max(KeGetCurrentIrql(), emu::completion::irql()), &old);
     {
         std::lock_guard<std::mutex> guard(lock);
         if (RequestRecord* r = recordLocked(c.sequence)) {
@@ -298,7 +299,42 @@ NTSTATUS VirtualReceiver::State::dispatchInternal(PDEVICE_OBJECT device, PIRP ir
     }
 }
 
-// Plug and Play, power and WMI: what a bus PDO does for a device it has nothing to do for.
+// What the PDO makes of a Plug and Play request: the hub's state of its device. Surprise
+// removal and removal end whatever the driver still had at the bus.
+NTSTATUS VirtualReceiver::State::pnpLocked(UCHAR minor, NTSTATUS status,
+                                           std::vector<Completion>& ended) {
+    switch (minor) {
+        case IRP_MN_START_DEVICE:
+            pnp = Pnp::Started;
+            power = PowerDeviceD0;
+            return STATUS_SUCCESS;
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_REMOVE_DEVICE:
+            pnp = minor == IRP_MN_REMOVE_DEVICE ? Pnp::Removed : Pnp::SurpriseRemoved;
+            failParkedLocked([](const Parked&) { return true; }, STATUS_DEVICE_NOT_CONNECTED,
+                             USBD_STATUS_DEVICE_GONE, ended);
+            return STATUS_SUCCESS;
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+            return STATUS_SUCCESS;
+        default:
+            return status; // not the PDO's to answer: left as it came
+    }
+}
+
+void VirtualReceiver::State::powerLocked(PIO_STACK_LOCATION stack) {
+    if (stack->MinorFunction == IRP_MN_SET_POWER &&
+        stack->Parameters.Power.Type == DevicePowerState) {
+        power = stack->Parameters.Power.State.DeviceState;
+        changed.notify_all();
+    }
+}
+
+// Plug and Play, power and WMI: the PDO's state, then what a bus PDO does for a device it
+// has nothing else to do for.
 NTSTATUS VirtualReceiver::State::dispatchOther(PDEVICE_OBJECT device, PIRP irp) {
     State* s = of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -307,37 +343,31 @@ NTSTATUS VirtualReceiver::State::dispatchOther(PDEVICE_OBJECT device, PIRP irp) 
     r.minorFunction = stack->MinorFunction;
     r.submitIrql = KeGetCurrentIrql();
     NTSTATUS status = irp->IoStatus.Status;
-    if (stack->MajorFunction == IRP_MJ_PNP) {
-        r.kind = RequestKind::Pnp;
-        switch (stack->MinorFunction) {
-            case IRP_MN_START_DEVICE:
-            case IRP_MN_QUERY_REMOVE_DEVICE:
-            case IRP_MN_REMOVE_DEVICE:
-            case IRP_MN_CANCEL_REMOVE_DEVICE:
-            case IRP_MN_STOP_DEVICE:
-            case IRP_MN_QUERY_STOP_DEVICE:
-            case IRP_MN_CANCEL_STOP_DEVICE:
-            case IRP_MN_SURPRISE_REMOVAL:
-                status = STATUS_SUCCESS;
-                break;
-            default:
-                break;
-        }
-    } else if (stack->MajorFunction == IRP_MJ_POWER) {
-        r.kind = RequestKind::Power;
-        if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
-            status = STATUS_SUCCESS;
-        PoStartNextPowerIrp(irp);
-    } else {
-        r.kind = RequestKind::Other;
-    }
-    r.completed = true;
-    r.status = status;
-    r.completionIrql = KeGetCurrentIrql();
+    std::vector<Completion> ended;
     {
         std::lock_guard<std::mutex> guard(s->lock);
+        if (stack->MajorFunction == IRP_MJ_PNP) {
+            r.kind = RequestKind::Pnp;
+            status = s->pnpLocked(stack->MinorFunction, status, ended);
+        } else if (stack->MajorFunction == IRP_MJ_POWER) {
+            r.kind = RequestKind::Power;
+            r.powerType = stack->Parameters.Power.Type;
+            r.powerState = static_cast<ULONG>(stack->Parameters.Power.State.DeviceState);
+            if (stack->MinorFunction == IRP_MN_SET_POWER ||
+                stack->MinorFunction == IRP_MN_QUERY_POWER)
+                status = STATUS_SUCCESS;
+            s->powerLocked(stack);
+        } else {
+            r.kind = RequestKind::Other;
+        }
+        r.completed = true;
+        r.status = status;
+        r.completionIrql = KeGetCurrentIrql();
         s->addRecordLocked(r);
     }
+    s->deliver(ended);
+    if (stack->MajorFunction == IRP_MJ_POWER)
+        PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
@@ -356,6 +386,12 @@ NTSTATUS VirtualReceiver::State::portRequest(PIRP irp, ULONG code, PVOID argumen
         std::lock_guard<std::mutex> guard(lock);
         ++internalOrdinal;
         seq = addRecordLocked(r);
+        size_t pending = pendingUrbsLocked();
+        if (code == IOCTL_INTERNAL_USB_RESET_PORT && pending != 0)
+            verifierFailure("port reset with I/O pending",
+                            "IOCTL_INTERNAL_USB_RESET_PORT while %zu URB(s) of the driver are "
+                            "still at the bus; cancel all I/O and wait for it to complete first",
+                            pending);
         o = portRequestLocked(code, argument);
     }
     return finishDispatch(irp, nullptr, seq, o, std::nullopt, nullptr, 0, {});
@@ -421,6 +457,12 @@ void VirtualReceiver::State::run() {
     }
 }
 
+size_t VirtualReceiver::State::pendingUrbsLocked() const {
+    return static_cast<size_t>(
+        std::count_if(parked.begin(), parked.end(), [](const Parked& p) { return p.urb; }) +
+        std::count_if(queued.begin(), queued.end(), [](const Completion& c) { return c.urb; }));
+}
+
 bool VirtualReceiver::State::idleLocked() const {
     return queued.empty() && completing == 0 && (!deliverableLocked() || threadGone);
 }
@@ -474,6 +516,27 @@ size_t VirtualReceiver::countRequests(RequestKind kind) const {
     return static_cast<size_t>(
         std::count_if(_state->log.begin(), _state->log.end(),
                       [kind](const RequestRecord& r) { return r.kind == kind; }));
+}
+
+NTSTATUS VirtualReceiver::startDevice() {
+    return sendAndWait(
+               _state->pdo,
+               [](PIRP, PIO_STACK_LOCATION stack) {
+                   stack->MajorFunction = IRP_MJ_PNP;
+                   stack->MinorFunction = IRP_MN_START_DEVICE;
+               },
+               "IRP_MN_START_DEVICE to the bus PDO")
+        .status;
+}
+
+bool VirtualReceiver::started() const {
+    std::lock_guard<std::mutex> guard(_state->lock);
+    return _state->pnp == State::Pnp::Started;
+}
+
+DEVICE_POWER_STATE VirtualReceiver::powerState() const {
+    std::lock_guard<std::mutex> guard(_state->lock);
+    return _state->power;
 }
 
 size_t VirtualReceiver::outstandingRequests() const {

@@ -107,15 +107,24 @@ struct VirtualReceiver::State {
 
     CompletionMode mode = CompletionMode::Deferred;
     PortState port;
-    bool removedFlag = false;
+    bool removedFlag = false; // the device was pulled out
     int resets = 0;
+
+    // What Plug and Play and power told the PDO.
+    enum class Pnp { NotStarted, Started, SurpriseRemoved, Removed } pnp = Pnp::NotStarted;
+    DEVICE_POWER_STATE power = PowerDeviceD0;
 
     // Configuration
     bool isConfigured = false;
     UCHAR configValue = 0;
     uint64_t generation = 0;
     std::vector<Pipe> openPipes;
-    std::map<UCHAR, NTSTATUS> stalls; // endpoint -> status GET_STATUS reports
+    struct Endpoint {
+        bool stalled = false;                       // the device's Halt feature
+        NTSTATUS getStatusFailure = STATUS_SUCCESS; // GET_STATUS fails so while stalled
+        bool halted = false;                        // the host's side of the pipe
+    };
+    std::map<UCHAR, Endpoint> endpoints;
 
     std::map<UCHAR, std::deque<std::vector<uint8_t>>> inData;
     std::vector<FaultRule> faults;
@@ -149,6 +158,9 @@ struct VirtualReceiver::State {
     static VOID cancelRoutine(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS dispatchInternal(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS dispatchOther(PDEVICE_OBJECT device, PIRP irp);
+    // The PDO's part of a Plug and Play or power request; its status.
+    NTSTATUS pnpLocked(UCHAR minor, NTSTATUS status, std::vector<Completion>& ended);
+    void powerLocked(PIO_STACK_LOCATION stack);
     NTSTATUS portRequest(PIRP irp, ULONG code, PVOID argument);
     NTSTATUS submitUrb(PIRP irp, PURB urb);
     void run();
@@ -158,6 +170,17 @@ struct VirtualReceiver::State {
     const Pipe* pipeByHandleLocked(USBD_PIPE_HANDLE handle) const;
     const Pipe* pipeByAddressLocked(UCHAR address) const;
     bool portUsableLocked() const { return !removedFlag && port.connected && port.enabled; }
+    // Whether the device is there for a URB: present, started, not removed.
+    bool presentLocked() const { return !removedFlag && port.connected && pnp == Pnp::Started; }
+    // Whether transfers on the endpoint move data now.
+    bool runningLocked(UCHAR endpoint) const;
+    // A transfer of the endpoint failed on the wire: its pipe halts, and a STALL sets the
+    // endpoint's Halt feature.
+    void wireFailureLocked(UCHAR endpoint, USBD_STATUS status);
+    // Fails the oldest transfer waiting on the endpoint (true), or none (false).
+    bool failOldestLocked(UCHAR endpoint, USBD_STATUS status, std::vector<Completion>& out);
+    // URBs of the driver the bus holds (waiting, held, or completed and not yet delivered).
+    size_t pendingUrbsLocked() const;
     bool deliverableLocked() const;
     // Builds the completion of the first waiting transfer that can be satisfied now.
     bool takeDeliveryLocked(Completion& out);
@@ -183,6 +206,9 @@ struct VirtualReceiver::State {
     std::optional<FaultRule> takeFaultLocked(std::optional<USHORT> function,
                                              std::optional<UCHAR> endpoint,
                                              std::optional<ULONG> ioctl);
+    // The positional fault of the request being handled, if one is armed; the rules are
+    // left for takeFaultLocked.
+    std::optional<FaultRule> takePositionalLocked();
     static Outcome faultOutcome(const FaultRule& f, std::optional<ULONG> length = 0);
 };
 

@@ -10,18 +10,23 @@
 namespace emu {
 namespace usb {
 
+std::optional<FaultRule> VirtualReceiver::State::takePositionalLocked() {
+    auto positional = positionalFaults.find(internalOrdinal);
+    if (positional == positionalFaults.end())
+        return std::nullopt;
+    FaultRule rule = positional->second;
+    positionalFaults.erase(positional);
+    if (rule.portAfter)
+        port = *rule.portAfter;
+    return rule;
+}
+
 // First rule that matches, consumed by one use.
 std::optional<FaultRule> VirtualReceiver::State::takeFaultLocked(std::optional<USHORT> function,
                                                                  std::optional<UCHAR> endpoint,
                                                                  std::optional<ULONG> ioctl) {
-    auto positional = positionalFaults.find(internalOrdinal);
-    if (positional != positionalFaults.end()) {
-        FaultRule rule = positional->second;
-        positionalFaults.erase(positional);
-        if (rule.portAfter)
-            port = *rule.portAfter;
-        return rule;
-    }
+    if (std::optional<FaultRule> positional = takePositionalLocked())
+        return positional;
     for (auto it = faults.begin(); it != faults.end(); ++it) {
         FaultRule& rule = *it;
         if (ioctl) {
@@ -86,23 +91,67 @@ void VirtualReceiver::stallEndpoint(UCHAR endpoint, NTSTATUS getStatusFailure) {
     std::vector<Completion> ended;
     {
         std::lock_guard<std::mutex> guard(_state->lock);
-        _state->stalls[endpoint] = getStatusFailure;
-        _state->failParkedLocked(
-            [endpoint](const Parked& p) { return !p.held && p.urb && p.endpoint == endpoint; },
-            STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, ended);
+        State::Endpoint& e = _state->endpoints[endpoint];
+        e.stalled = true;
+        e.getStatusFailure = getStatusFailure;
+        _state->failOldestLocked(endpoint, USBD_STATUS_STALL_PID, ended);
     }
     _state->deliver(ended);
 }
 
 bool VirtualReceiver::isStalled(UCHAR endpoint) const {
     std::lock_guard<std::mutex> guard(_state->lock);
-    return _state->stalls.count(endpoint) != 0;
+    auto found = _state->endpoints.find(endpoint);
+    return found != _state->endpoints.end() && found->second.stalled;
+}
+
+bool VirtualReceiver::isHalted(UCHAR endpoint) const {
+    std::lock_guard<std::mutex> guard(_state->lock);
+    auto found = _state->endpoints.find(endpoint);
+    return found != _state->endpoints.end() && found->second.halted;
+}
+
+void VirtualReceiver::transactionErrors(UCHAR endpoint, int count, USBD_STATUS status) {
+    std::vector<Completion> ended;
+    {
+        std::lock_guard<std::mutex> guard(_state->lock);
+        if (count > 0 && _state->failOldestLocked(endpoint, status, ended))
+            count--;
+        if (count > 0) {
+            FaultRule rule;
+            rule.urbFunction = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+            rule.endpoint = endpoint;
+            rule.status = wireErrorStatus(status);
+            rule.usbdStatus = status;
+            rule.count = count;
+            _state->faults.push_back(rule);
+        }
+    }
+    _state->deliver(ended);
 }
 
 void VirtualReceiver::setPortState(PortState state) {
-    std::lock_guard<std::mutex> guard(_state->lock);
-    _state->port = state;
-    _state->changed.notify_all();
+    std::vector<Completion> ended;
+    {
+        std::lock_guard<std::mutex> guard(_state->lock);
+        State& s = *_state;
+        if (!state.connected && s.port.connected) {
+            s.failParkedLocked([](const Parked&) { return true; }, STATUS_DEVICE_NOT_CONNECTED,
+                               USBD_STATUS_DEVICE_GONE, ended);
+        } else if (state.connected && !state.enabled && s.port.enabled) {
+            // Nothing answers the transfers under way: each one being worked on fails.
+            std::vector<UCHAR> busy;
+            for (const Parked& p : s.parked)
+                if (p.endpoint && p.urb &&
+                    std::find(busy.begin(), busy.end(), *p.endpoint) == busy.end())
+                    busy.push_back(*p.endpoint);
+            for (UCHAR endpoint : busy)
+                s.failOldestLocked(endpoint, USBD_STATUS_DEV_NOT_RESPONDING, ended);
+        }
+        s.port = state;
+        s.changed.notify_all();
+    }
+    _state->deliver(ended);
 }
 
 PortState VirtualReceiver::portState() const {

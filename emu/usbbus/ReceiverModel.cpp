@@ -43,6 +43,52 @@ USBD_STATUS usbdStatusFor(NTSTATUS status) {
 
 } // namespace
 
+bool isWireError(USBD_STATUS status) {
+    return status >= kUsbdStatusCrc && status <= static_cast<USBD_STATUS>(0xC0000014);
+}
+
+NTSTATUS wireErrorStatus(USBD_STATUS status) {
+    return status == USBD_STATUS_STALL_PID ? STATUS_UNSUCCESSFUL : STATUS_DEVICE_DATA_ERROR;
+}
+
+bool VirtualReceiver::State::runningLocked(UCHAR endpoint) const {
+    if (!portUsableLocked() || pnp != Pnp::Started || power != PowerDeviceD0)
+        return false;
+    auto found = endpoints.find(endpoint);
+    return found == endpoints.end() || !found->second.halted;
+}
+
+void VirtualReceiver::State::wireFailureLocked(UCHAR endpoint, USBD_STATUS status) {
+    Endpoint& e = endpoints[endpoint];
+    e.halted = true;
+    if (status == USBD_STATUS_STALL_PID)
+        e.stalled = true;
+}
+
+bool VirtualReceiver::State::failOldestLocked(UCHAR endpoint, USBD_STATUS status,
+                                              std::vector<Completion>& out) {
+    for (auto it = parked.begin(); it != parked.end(); ++it) {
+        if (it->held || it->cancelling || !it->urb || it->endpoint != endpoint)
+            continue;
+        Parked p;
+        bool claimed;
+        claimLocked(it, p, claimed);
+        if (!claimed)
+            return failOldestLocked(endpoint, status, out); // marked cancelling; look again
+        Completion c;
+        c.irp = p.irp;
+        c.urb = p.urb;
+        c.status = wireErrorStatus(status);
+        c.usbdStatus = status;
+        c.length = 0;
+        c.sequence = p.sequence;
+        out.push_back(std::move(c));
+        wireFailureLocked(endpoint, status);
+        return true;
+    }
+    return false;
+}
+
 const Pipe* VirtualReceiver::State::pipeByHandleLocked(USBD_PIPE_HANDLE handle) const {
     if (handle == nullptr)
         return nullptr;
@@ -60,10 +106,8 @@ const Pipe* VirtualReceiver::State::pipeByAddressLocked(UCHAR address) const {
 }
 
 bool VirtualReceiver::State::deliverableLocked() const {
-    if (!portUsableLocked())
-        return false;
     for (const Parked& p : parked) {
-        if (p.held || p.cancelling || !p.endpoint)
+        if (p.held || p.cancelling || !p.endpoint || !runningLocked(*p.endpoint))
             continue;
         if (!p.isoStatus.empty())
             return true;
@@ -77,7 +121,7 @@ bool VirtualReceiver::State::deliverableLocked() const {
 // Builds the completion of the first waiting transfer that can be satisfied now.
 bool VirtualReceiver::State::takeDeliveryLocked(Completion& out) {
     for (auto it = parked.begin(); it != parked.end(); ++it) {
-        if (it->held || it->cancelling || !it->endpoint)
+        if (it->held || it->cancelling || !it->endpoint || !runningLocked(*it->endpoint))
             continue;
         auto& queue = inData[*it->endpoint];
         if (queue.empty() && it->isoStatus.empty())
@@ -164,6 +208,8 @@ Outcome VirtualReceiver::State::portRequestLocked(ULONG code, PVOID argument) {
             o.kind = Outcome::Hold;
         else
             o = Outcome::fail(fault->status, 0);
+    } else if (pnp != Pnp::Started) {
+        o = Outcome::fail(STATUS_DEVICE_NOT_CONNECTED, 0);
     } else if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
         if (argument == nullptr) {
             o = Outcome::fail(STATUS_INVALID_PARAMETER, 0);
@@ -179,10 +225,10 @@ Outcome VirtualReceiver::State::portRequestLocked(ULONG code, PVOID argument) {
     } else if (removedFlag || !port.connected) {
         o = Outcome::fail(STATUS_DEVICE_NOT_CONNECTED, 0);
     } else {
-        // A reset brings the port back and clears the endpoints' halt; the
-        // configuration is restored as it was.
+        // A reset brings the port back: the device is reset (its endpoints' Halt
+        // features clear) and its configuration restored, with the pipes opened afresh.
         port.enabled = true;
-        stalls.clear();
+        endpoints.clear();
         ++resets;
         changed.notify_all();
     }
@@ -215,8 +261,13 @@ Outcome VirtualReceiver::State::handleUrbLocked(PURB urb, RequestRecord& r,
         return Outcome::ok();
     }
 
-    if (removedFlag || !port.connected)
+    // The hub fails a URB for a device it has not started, or that is gone or removed,
+    // and one for a device outside D0, which it does not wake for a request.
+    if (!presentLocked())
         return Outcome::fail(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE,
+                             zeroLengthFor(function));
+    if (power != PowerDeviceD0)
+        return Outcome::fail(kStatusDevicePoweredOff, USBD_STATUS_DEV_NOT_RESPONDING,
                              zeroLengthFor(function));
     if (!port.enabled)
         return Outcome::fail(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DEV_NOT_RESPONDING,
@@ -243,7 +294,10 @@ Outcome VirtualReceiver::State::handleUrbLocked(PURB urb, RequestRecord& r,
             r.endpoint = pipe->address;
             if (std::optional<FaultRule> f = takeFaultLocked(function, pipe->address, std::nullopt))
                 return faultOutcome(*f);
-            stalls.erase(pipe->address);
+            // CLEAR_FEATURE(ENDPOINT_HALT) to the device and the host's pipe started again:
+            // transfers still waiting on it move data from now on.
+            endpoints.erase(pipe->address);
+            changed.notify_all();
             return Outcome::ok();
         }
         default:
@@ -306,11 +360,13 @@ Outcome VirtualReceiver::State::endpointStatusLocked(PURB urb, RequestRecord& r)
     bool defaultPipe = (address & 0x7F) == 0;
     if (!defaultPipe && pipeByAddressLocked(address) == nullptr)
         return Outcome::fail(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0);
+    // Bit 0 is the device's Halt feature; a halt of the host's side alone does not show.
     UCHAR halted = 0;
-    auto stall = stalls.find(address);
-    if (stall != stalls.end()) {
-        if (!NT_SUCCESS(stall->second))
-            return Outcome::fail(stall->second, usbdStatusFor(stall->second), 0);
+    auto found = endpoints.find(address);
+    if (found != endpoints.end() && found->second.stalled) {
+        NTSTATUS failure = found->second.getStatusFailure;
+        if (!NT_SUCCESS(failure))
+            return Outcome::fail(failure, usbdStatusFor(failure), 0);
         halted = 1;
     }
     auto* word = static_cast<UCHAR*>(g.TransferBuffer);
@@ -340,11 +396,22 @@ Outcome VirtualReceiver::State::bulkLocked(PURB urb, RequestRecord& r, UCHAR*& b
         auto* data = static_cast<const uint8_t*>(t.TransferBuffer);
         r.outData.assign(data, data + t.TransferBufferLength);
     }
-    if (std::optional<FaultRule> f =
-            takeFaultLocked(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, pipe->address, std::nullopt))
+    // A halted pipe sends nothing to the device; positional faults count the request all
+    // the same.
+    std::optional<FaultRule> f = takePositionalLocked();
+    if (!f && endpoints[pipe->address].halted)
+        return Outcome::fail(STATUS_UNSUCCESSFUL, kUsbdStatusEndpointHalted, 0);
+    if (!f)
+        f = takeFaultLocked(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, pipe->address, std::nullopt);
+    if (f) {
+        if (!f->neverComplete && isWireError(f->usbdStatus))
+            wireFailureLocked(pipe->address, f->usbdStatus);
         return faultOutcome(*f);
-    if (stalls.count(pipe->address))
+    }
+    if (endpoints[pipe->address].stalled) {
+        wireFailureLocked(pipe->address, USBD_STATUS_STALL_PID);
         return Outcome::fail(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0);
+    }
     if (!in)
         return Outcome::ok(t.TransferBufferLength);
     if (t.TransferBufferLength == 0)
@@ -392,7 +459,7 @@ Outcome VirtualReceiver::State::isochLocked(PURB urb, RequestRecord& r, UCHAR*& 
         takeFaultLocked(URB_FUNCTION_ISOCH_TRANSFER, pipe->address, std::nullopt);
     if (f && f->isoPacketStatus.empty())
         return faultOutcome(*f);
-    if (stalls.count(pipe->address))
+    if (endpoints[pipe->address].stalled)
         return Outcome::fail(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0);
     if (f)
         isoStatus = f->isoPacketStatus;
@@ -434,7 +501,7 @@ Outcome VirtualReceiver::State::selectConfigurationLocked(PURB urb, RequestRecor
         failParkedLocked([](const Parked& p) { return p.urb != nullptr && !p.held; },
                          STATUS_CANCELLED, USBD_STATUS_CANCELED, others);
         openPipes.clear();
-        stalls.clear();
+        endpoints.clear();
         ++generation;
     };
 
@@ -596,10 +663,12 @@ UCHAR VirtualReceiver::configurationValue() const {
 std::vector<PipeSnapshot> VirtualReceiver::pipes() const {
     std::lock_guard<std::mutex> guard(_state->lock);
     std::vector<PipeSnapshot> out;
-    for (const Pipe& p : _state->openPipes)
+    for (const Pipe& p : _state->openPipes) {
+        auto found = _state->endpoints.find(p.address);
         out.push_back(PipeSnapshot{p.interfaceNumber, p.alternateSetting, p.index, p.address,
                                    p.type, p.maxPacketSize, p.handle,
-                                   _state->stalls.count(p.address) != 0});
+                                   found != _state->endpoints.end() && found->second.stalled});
+    }
     return out;
 }
 

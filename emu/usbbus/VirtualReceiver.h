@@ -5,14 +5,28 @@
 // The PDO answers IRP_MJ_INTERNAL_DEVICE_CONTROL as the USB bus driver does:
 // IOCTL_INTERNAL_USB_SUBMIT_URB (descriptors, select configuration, bulk/interrupt and
 // isochronous transfers, abort pipe, reset pipe, endpoint status),
-// IOCTL_INTERNAL_USB_GET_PORT_STATUS and IOCTL_INTERNAL_USB_RESET_PORT. It also completes
-// Plug and Play and power requests the way a bus PDO does, so that a driver above it can
-// pass them down.
+// IOCTL_INTERNAL_USB_GET_PORT_STATUS and IOCTL_INTERNAL_USB_RESET_PORT. It keeps the
+// Plug and Play and power state the hub driver keeps for its PDO, completes Plug and Play
+// and power requests the way a bus PDO does, and records every request it gets.
 //
-// Completions come from a bus thread at DISPATCH_LEVEL (or, in Immediate mode, inside the
-// dispatch routine where the result is known at once). Requests that wait (IN transfers
-// without data, requests a fault holds back) can be cancelled with IoCancelIrp and are
-// completed exactly once.
+// The rules of a real bus that it enforces:
+// - A bulk or interrupt transfer that fails on the wire (isWireError) halts the host's
+//   side of its pipe: the transfers still waiting on it take no data, and every later one
+//   fails at once with USBD_STATUS_ENDPOINT_HALTED until URB_FUNCTION_SYNC_RESET_PIPE_AND_
+//   CLEAR_STALL, a port reset or a new configuration. A STALL also sets the endpoint's Halt
+//   feature, which GET_STATUS reports (bit 0, USB 2.0 9.4.5) while the request succeeds.
+// - URBs and port requests before IRP_MN_START_DEVICE, after IRP_MN_SURPRISE_REMOVAL or
+//   IRP_MN_REMOVE_DEVICE fail with STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE;
+//   URBs while the device is in D1-D3 fail with STATUS_DEVICE_POWERED_OFF /
+//   USBD_STATUS_DEV_NOT_RESPONDING. An abort is host-side and always accepted.
+// - IOCTL_INTERNAL_USB_RESET_PORT while a URB of the driver is still at the bus stops the
+//   process (Driver Verifier style): Microsoft's documentation of the request says to
+//   cancel all I/O and wait for it to complete first.
+//
+// Completions come from a bus thread, at DISPATCH_LEVEL as from a DPC or at PASSIVE_LEVEL
+// (emu::completion::setIrql), or, in Immediate mode, inside the dispatch routine where the
+// result is known at once. Requests that wait (IN transfers without data, requests a fault
+// holds back) can be cancelled with IoCancelIrp and are completed exactly once.
 //
 // Everything here is emulated world: tests, tools and the HID class emulation use it;
 // driver code never includes it.
@@ -32,7 +46,11 @@ namespace usb {
 // ---------------------------------------------------------------------------------------
 // USBD status values the bus reports beyond those of the platform header.
 
+// The status values of usb.h, whose bits 31-30 give the state of the request: 11 is an
+// error that halted the endpoint (USBD_HALTED), 10 an error that did not.
 constexpr USBD_STATUS kUsbdStatusCrc = static_cast<USBD_STATUS>(0xC0000001);
+constexpr USBD_STATUS kUsbdStatusBabbleDetected = static_cast<USBD_STATUS>(0xC0000012);
+constexpr USBD_STATUS kUsbdStatusXactError = static_cast<USBD_STATUS>(0xC0000011);
 constexpr USBD_STATUS kUsbdStatusEndpointHalted = static_cast<USBD_STATUS>(0xC0000030);
 constexpr USBD_STATUS kUsbdStatusInvalidPipeHandle = static_cast<USBD_STATUS>(0x80000600);
 constexpr USBD_STATUS kUsbdStatusIsochRequestFailed = static_cast<USBD_STATUS>(0xC0000B00);
@@ -41,6 +59,20 @@ constexpr USBD_STATUS kUsbdStatusInvalidConfigurationDescriptor =
 constexpr USBD_STATUS kUsbdStatusBufferTooSmall = static_cast<USBD_STATUS>(0xC0003000);
 constexpr USBD_STATUS kUsbdStatusInterfaceNotFound = static_cast<USBD_STATUS>(0xC0004000);
 constexpr NTSTATUS kStatusInvalidDeviceRequest = static_cast<NTSTATUS>(0xC0000010);
+// A warning status of ntstatus.h ("the device is powered off"): NT_SUCCESS fails for it.
+constexpr NTSTATUS kStatusDevicePoweredOff = static_cast<NTSTATUS>(0x8000000F);
+
+// The failures of a bulk or interrupt transfer on the wire, the ones that halt the host's
+// side of the pipe: the transaction errors of usb.h's hardware range (CRC, bit stuffing,
+// data toggle, STALL handshake, no response, PID errors, data and buffer overruns, FIFO,
+// transaction error, babble, no PING response: 0xC0000001 to 0xC0000014). Cancellation,
+// a device gone and the host's own refusals do not halt a pipe.
+bool isWireError(USBD_STATUS status);
+// The NTSTATUS a wire error completes its transfer with: STATUS_UNSUCCESSFUL for a STALL
+// (the USB stack's status for every USBD error it has no closer NTSTATUS for, and for a
+// transfer on a halted pipe), STATUS_DEVICE_DATA_ERROR for a transaction that went wrong
+// on the way (the CRC, toggle, no-response and babble class).
+NTSTATUS wireErrorStatus(USBD_STATUS status);
 
 // Pool tag of the USBD library's allocations (USBD_CreateConfigurationRequestEx): "USBD".
 constexpr ULONG kUsbdPoolTag = 'U' | ('S' << 8) | ('B' << 16) | ('D' << 24);
@@ -169,6 +201,9 @@ struct RequestRecord {
     UCHAR descriptorIndex = 0;
     ULONG isoPackets = 0;
     std::vector<uint8_t> outData; // OUT transfers: the bytes sent
+    // Power requests
+    POWER_STATE_TYPE powerType = SystemPowerState;
+    ULONG powerState = 0;
     // Outcome, filled in when the bus completes the request.
     bool pended = false;
     bool completed = false;
@@ -233,16 +268,24 @@ public:
     // Faults armed by position that no request has met yet.
     size_t pendingPositionalFaults() const;
     void clearFaults();
-    // Halts the endpoint: waiting transfers fail now, later ones fail with
-    // STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID, GET_STATUS on it fails with
-    // getStatusFailure, until SYNC_RESET_PIPE_AND_CLEAR_STALL, a port reset or a new
-    // configuration.
-    void stallEndpoint(UCHAR endpoint, NTSTATUS getStatusFailure = STATUS_UNSUCCESSFUL);
-    bool isStalled(UCHAR endpoint) const;
+    // A STALL: the endpoint's Halt feature is set, and the oldest transfer waiting on it
+    // (with none waiting, the next one sent) fails with STATUS_UNSUCCESSFUL /
+    // USBD_STATUS_STALL_PID, which halts the pipe. GET_STATUS on the endpoint answers
+    // success with Halt = 1, as a USB device does; a getStatusFailure other than
+    // STATUS_SUCCESS makes it fail instead (a device that answers not even that). A pipe
+    // reset, a port reset or a new configuration clears it.
+    void stallEndpoint(UCHAR endpoint, NTSTATUS getStatusFailure = STATUS_SUCCESS);
+    bool isStalled(UCHAR endpoint) const; // the device's Halt feature
+    bool isHalted(UCHAR endpoint) const;  // the host's side of the pipe
+    // A burst of count transaction errors on the endpoint: the oldest transfer waiting on
+    // it fails now (with none waiting, the next one sent), then each later transfer that
+    // reaches the wire, until count have failed. Each failure halts the pipe.
+    void transactionErrors(UCHAR endpoint, int count, USBD_STATUS status = kUsbdStatusXactError);
     // What GET_PORT_STATUS reports. A connected, disabled port fails URBs with
     // STATUS_DEVICE_DATA_ERROR / USBD_STATUS_DEV_NOT_RESPONDING and delivers no IN data
-    // until RESET_PORT enables it; a port with nothing connected fails them with
-    // STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE.
+    // until RESET_PORT enables it; disabling it fails the oldest transfer waiting on each
+    // endpoint that way, halting its pipe. A port with nothing connected fails every URB,
+    // waiting ones included, with STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE.
     void setPortState(PortState state);
     PortState portState() const;
     // The device disappears: every waiting request is completed with
@@ -253,6 +296,13 @@ public:
     // Requests a neverComplete fault holds back right now.
     size_t heldRequests() const;
     bool waitForHeldRequests(size_t n, int realTimeoutMs = 5000) const;
+
+    // --- Plug and Play and power -------------------------------------------------------
+    // IRP_MN_START_DEVICE sent to the PDO as the PnP manager does, for tests that drive the
+    // bus with no device stack above it; the request's status.
+    NTSTATUS startDevice();
+    bool started() const; // since IRP_MN_START_DEVICE, until a removal
+    DEVICE_POWER_STATE powerState() const;
 
     // --- Inspection ----------------------------------------------------------------------
     std::vector<RequestRecord> requests() const;

@@ -1,6 +1,7 @@
 // Each rule the emulated kernel enforces stops the process with a message naming it, as
 // Driver Verifier stops the machine: one row per rule.
 #include "emu/kernel/Kernel.h"
+#include "tests/usbbus/BusHarness.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -162,6 +163,18 @@ const Rule kRules[] = {
          IoReleaseRemoveLock(&lock, &other);
      },
      "remove lock released with a tag it does not hold"},
+    {"PortResetWithIoPending",
+     [] {
+         emu::usb::VirtualReceiver bus;
+         std::vector<uint8_t> config;
+         bustest::selectFirst(bus, config);
+         bustest::Request read(bus.pdo()), reset(bus.pdo());
+         UCHAR data[8];
+         bustest::bulkUrb(read.urb(), bus.pipeHandle(0x81), data, sizeof data, true);
+         read.submit();
+         reset.send(IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+     },
+     "port reset with I/O pending"},
     {"WaitOnMemoryThatIsNoDispatcherObject",
      [] {
          void* p = ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kTestTag);

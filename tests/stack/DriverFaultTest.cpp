@@ -7,8 +7,10 @@
 #include "frame/MinidriverExtension.h"
 #include "hid/RequestCount.h"
 #include "transfer/DataTransfer.h"
+#include "usb/CUsbInterface.h"
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 using namespace stack;
@@ -125,6 +127,21 @@ TEST_F(DriverFaultTest, FailingReadsAreResubmittedAtABoundedRate) {
     EXPECT_TRUE(emu::debuglog::contains("the IR data pipe could not be reset", mark));
     receiver->clearFaults();
     EXPECT_EQ(STATUS_SUCCESS, hidclass->stop().status);
+}
+
+// The recovery took the device for gone while its reads still wait at the bus (it is still
+// plugged in): the stop inside the surprise removal gets them back with an abort all the
+// same, at once, rather than retrying a refused abort every 500 ms for as long as they wait.
+TEST_F(DriverFaultTest, SurpriseRemovalOfADeviceTakenForGoneStopsAtOnce) {
+    up();
+    device()->_p_usb->setSurpriseRemoved();
+    const uint64_t mark = emu::debuglog::mark();
+    auto removal = hidclass->pnp().sendPnp(IRP_MN_SURPRISE_REMOVAL);
+    const bool atOnce = removal.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    receiver->surpriseRemove(); // ends the reads a stop that waits waits for
+    EXPECT_TRUE(atOnce) << "the stop waited for reads it did not abort";
+    EXPECT_EQ(STATUS_SUCCESS, removal.get().status);
+    EXPECT_EQ(1u, emu::debuglog::count("usbabortpipe", mark));
 }
 
 // The thread cannot be created, or cannot be referenced: the start leaves no read at the

@@ -63,24 +63,32 @@ TEST_F(UsbAsyncConcurrencyTest, ReadsCompleteAtDispatchLevelAndAnAbortBringsEver
         << "transfers allocate nothing; the abort allocates its URB";
 }
 
-TEST_F(UsbAsyncConcurrencyTest, DataErrorSetsTheFlagAndOnlyTheNextReadChecksThePipeFirst) {
+// A CRC error halts the host's side of the pipe while the endpoint reports no Halt: the
+// next read resets the pipe whatever GET_STATUS says, or it would fail on the halted pipe.
+TEST_F(UsbAsyncConcurrencyTest, DataErrorSetsTheFlagAndOnlyTheNextReadResetsThePipeFirst) {
     CUsbInterface& u = configured();
     Recorder rec;
     Transfer t(bus->pdo()->StackSize, rec);
     FaultRule broken;
     broken.urbFunction = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     broken.status = STATUS_DEVICE_DATA_ERROR;
+    broken.usbdStatus = kUsbdStatusCrc;
     bus->injectFault(broken);
     u.UsbAsyncIo(0, 0, t.data, 32, &t.ctx);
     ASSERT_TRUE(rec.waitFor(1));
     EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, rec.done[0].status);
     EXPECT_NE(0, u.ioError());
+    EXPECT_TRUE(bus->isHalted(0x81) && !bus->isStalled(0x81));
     bus->clearRequests();
     EXPECT_EQ(STATUS_PENDING, u.UsbAsyncIo(0, 0, t.data, 32, &t.ctx));
-    auto log = bus->requests();
-    ASSERT_EQ(2u, log.size());
-    EXPECT_EQ(URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, log[0].urbFunction);
-    EXPECT_EQ(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, log[1].urbFunction);
+    std::vector<USHORT> sent;
+    for (const RequestRecord& r : bus->requests())
+        sent.push_back(r.urbFunction);
+    EXPECT_EQ((std::vector<USHORT>{URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, URB_FUNCTION_ABORT_PIPE,
+                                   URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
+                                   URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER}),
+              sent);
+    EXPECT_FALSE(bus->isHalted(0x81));
     EXPECT_EQ(0, u.ioError()) << "recovered: later reads go straight to the bus";
     Transfer next(bus->pdo()->StackSize, rec);
     bus->clearRequests();
@@ -123,6 +131,21 @@ TEST_F(UsbAsyncConcurrencyTest, IsochronousTransferReportsUpToTheFirstFailedPack
 }
 
 class UsbAsyncTransferTest : public UsbFixture {};
+
+// Windows' documentation of IOCTL_INTERNAL_USB_RESET_PORT: cancel all I/O and wait for it
+// first. The emulated bus stops the process on a reset with a read still at it.
+TEST_F(UsbAsyncTransferTest, ThePortIsResetOnlyOnceEveryTransferIsBack) {
+    CUsbInterface& u = configured();
+    Recorder rec;
+    Transfer t(bus->pdo()->StackSize, rec);
+    ASSERT_EQ(STATUS_PENDING, u.UsbAsyncIo(0, 0, t.data, 32, &t.ctx));
+    EXPECT_EQ(STATUS_DEVICE_BUSY, u.ResetParentPort());
+    EXPECT_FALSE(u.waitForTransfers(0)) << "the read waits for data";
+    EXPECT_EQ(STATUS_SUCCESS, u.UsbAbortPipe(0, 0));
+    EXPECT_TRUE(u.waitForTransfers(5000));
+    EXPECT_EQ(STATUS_SUCCESS, u.ResetParentPort());
+    EXPECT_EQ(1, bus->portResets());
+}
 
 TEST_F(UsbAsyncTransferTest, TransfersThatCannotBeBuiltAreRefusedBeforeAnythingIsWritten) {
     makeBus(isoAndControlModel());

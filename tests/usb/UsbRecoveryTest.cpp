@@ -16,6 +16,8 @@ struct Course {
     bool removed;         // taken for surprise-removed
     size_t portChecks;    // GET_PORT_STATUS requests (device resets)
     const char* lastLine; // the recovery's last message
+    // What GET_STATUS does on the halted pipes: fails, or answers with the Halt bit.
+    NTSTATUS statusAnswer = STATUS_DEVICE_DATA_ERROR;
 };
 
 // clang-format off
@@ -32,6 +34,8 @@ const Course kCourses[] = {
     {"DeviceGoneDuringResetMarksSurpriseRemoval", {0x03}, {{0x03, STATUS_DEVICE_NOT_CONNECTED}},
      false, STATUS_DEVICE_DATA_ERROR, true, true, 1,
      "ravo (error): CUsbInterface::UsbCall_GSPN() : Device Surprise Removal!!"},
+    {"HaltBitMeansAReset", {0x02, 0x03}, {}, false, STATUS_SUCCESS, true, false, 0,
+     "ravo: CUsbInterface::UsbCall_GSPN, Successfully reset the pipes", STATUS_SUCCESS},
     {"FailedDeviceResetHoldsTheTransferBack", {0x03}, {{0x03, STATUS_DEVICE_DATA_ERROR}}, true,
      STATUS_DEVICE_DATA_ERROR, false, false, 1,
      "ravo (error): CUsbInterface::UsbCall_GSPN, Failed to reset Device c0000001"},
@@ -44,7 +48,7 @@ TEST_P(UsbRecoveryTest, CommandAfterAnIoError) {
     const Course& c = GetParam();
     CUsbInterface& u = configured();
     for (UCHAR endpoint : c.needReset)
-        bus->stallEndpoint(endpoint, STATUS_DEVICE_DATA_ERROR);
+        bus->stallEndpoint(endpoint, c.statusAnswer);
     for (const auto& failure : c.failedResets) {
         FaultRule f;
         f.urbFunction = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;

@@ -68,9 +68,10 @@ protected:
         emu::pool::clearFaults();
         EXPECT_EQ(_pool_before, livePoolBlocks()) << "every driver block freed with the object";
     }
-    void makeBus(const ReceiverDescription& model) { bus.emplace(model); }
+    void makeBus(const ReceiverDescription& model) { makeBus(buildDescriptors(model)); }
     void makeBus(DescriptorBytes descriptors = mceReceiverDescriptorBytes()) {
         bus.emplace(std::move(descriptors));
+        EXPECT_EQ(STATUS_SUCCESS, bus->startDevice()); // no URB reaches a PDO before its start
     }
     // A configured interface over the default receiver (or the bus made before).
     CUsbInterface& configured() {

@@ -92,9 +92,11 @@ inline void pipeUrb(PURB urb, USHORT function, USBD_PIPE_HANDLE pipe) {
     urb->UrbPipeRequest.PipeHandle = pipe;
 }
 
-// Selects alternate setting 0 of every interface of configuration 0, as a client driver
-// does; returns the request's status.
+// Starts the PDO and selects alternate setting 0 of every interface of configuration 0, as
+// a client driver does after its start; returns the request's status.
 inline NTSTATUS selectFirst(VirtualReceiver& bus, std::vector<uint8_t>& config) {
+    if (!bus.started() && !NT_SUCCESS(bus.startDevice()))
+        return STATUS_UNSUCCESSFUL;
     config = bus.descriptors().configurations.at(0);
     auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
     std::vector<USBD_INTERFACE_LIST_ENTRY> list(cd->bNumInterfaces + 1u);

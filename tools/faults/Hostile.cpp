@@ -71,6 +71,24 @@ std::function<void(Stack&)> holdsFirst(USHORT urbFunction) {
     };
 }
 
+// A key, then the fault while the reads wait for the next one; the key pressed after it
+// must arrive whole, and no key twice.
+// The parse thread recovers a pipe that fails every read; a read that fails with a
+// device error has the next read recover it.
+const char* const kParseThreadRecovers = "aborting and resetting it";
+const char* const kNextReadRecovers = "UsbAsyncIo_BULK() : device IO error occured before";
+
+HostileCase* duringKeys(HostileCase* h, const char* recovery,
+                        std::function<void(emu::usb::VirtualReceiver&)> fault) {
+    h->after = [fault](Stack& stack) {
+        stack.press({0x54});
+        fault(stack.receiver());
+    };
+    h->reportsDuring = 2;
+    h->message = recovery;
+    return h;
+}
+
 void vanishOnceHeld(Stack& stack) {
     if (stack.receiver().waitForHeldRequests(1))
         stack.receiver().surpriseRemove();
@@ -124,6 +142,10 @@ std::vector<HostileCase> build() {
         model([](auto& r) { irEndpoint(r).type = emu::usb::kInterrupt; }));
     add("IR endpoint is isochronous", I,
         model([](auto& r) { irEndpoint(r).type = emu::usb::kIsochronous; }));
+    add("IR endpoint is isochronous with 8-byte packets", I, model([](auto& r) {
+            irEndpoint(r).type = emu::usb::kIsochronous;
+            irEndpoint(r).maxPacketSize = 8; // 4 packets a read, a request no read's URB holds
+        }));
     add("IR endpoint is an OUT endpoint", I, model([](auto& r) { irEndpoint(r).address = 0x01; }));
     add("IR endpoint's packets are 0 bytes", I,
         model([](auto& r) { irEndpoint(r).maxPacketSize = 0; }));
@@ -186,9 +208,20 @@ std::vector<HostileCase> build() {
         stack.receiver().queueInPacket(Bytes{0x83, 0x12, 0x90});
         stack.receiver().surpriseRemove();
     };
-    h = add("stalls its IR endpoint", W, nullptr);
-    h->after = [](Stack& stack) { stack.receiver().stallEndpoint(kIrEndpoint); };
-    h->message = "aborting and resetting it";
+    // --- Endpoints that halt, ports disabled, in the middle of a stream of keys -------------
+    using Bus = emu::usb::VirtualReceiver;
+    duringKeys(add("stalls its IR endpoint", W, nullptr), kParseThreadRecovers,
+               [](Bus& bus) { bus.stallEndpoint(kIrEndpoint); });
+    duringKeys(add("stalls its IR endpoint and fails GET_STATUS", W, nullptr), kParseThreadRecovers,
+               [](Bus& bus) { bus.stallEndpoint(kIrEndpoint, STATUS_UNSUCCESSFUL); });
+    duringKeys(add("a burst of transaction errors", W, nullptr), kNextReadRecovers,
+               [](Bus& bus) { bus.transactionErrors(kIrEndpoint, 5); });
+    duringKeys(add("babbles on its IR endpoint", W, nullptr), kNextReadRecovers, [](Bus& bus) {
+        bus.transactionErrors(kIrEndpoint, 1, emu::usb::kUsbdStatusBabbleDetected);
+    });
+    duringKeys(add("its port is disabled", W, nullptr), kNextReadRecovers, [](Bus& bus) {
+        bus.setPortState(emu::usb::PortState{false, true});
+    });
     return c;
 }
 
@@ -229,10 +262,11 @@ std::string hostileRun(const HostileCase& hostile) {
                 const size_t before = stack.hidclass().keys().delivered();
                 if (hostile.after)
                     hostile.after(stack);
-                const size_t phantom = stack.hidclass().keys().delivered() - before;
+                const size_t during = stack.hidclass().keys().delivered() - before;
                 const size_t reports = stack.press({0x16});
-                if (phantom != 0)
-                    why = std::to_string(phantom) + " report(s) from what was no key";
+                if (during != hostile.reportsDuring)
+                    why = std::to_string(during) + " report(s) while it misbehaved, " +
+                          std::to_string(hostile.reportsDuring) + " expected";
                 else if (reports != 2)
                     why = "the key after it gave " + std::to_string(reports) + " of 2 reports";
             }

@@ -28,7 +28,8 @@ struct HostileCase {
     // After a start: what the device sends or does. For Gone cases it ends in a vanishing.
     std::function<void(Stack&)> after;
     Expect expect = Expect::Works;
-    std::string message; // a fragment the driver's messages must hold; empty: any error
+    std::string message;      // a fragment the driver's messages must hold; empty: any error
+    size_t reportsDuring = 0; // reports that after() itself must bring: its keys, whole
 };
 
 const std::vector<HostileCase>& hostileReceivers();
