@@ -81,6 +81,22 @@ NTSTATUS HidMiniIoctl(ReadReportQueue* read_queue, PIRP irp) {
             RAVO_TRACE("IOCTL_GET_DEVICE_ATTRIBUTES\n");
             status = getAttributes(irp);
             break;
+        // What an application can have the class driver pass on (HidD_GetFeature,
+        // HidD_GetProductString, ...): this device has no feature or output reports, no
+        // physical descriptor and no strings of its own. Programs that list HID devices ask
+        // every one for its strings, and any program may send the rest as often as it likes,
+        // so they are refused at trace level: an error message each (and a break into the
+        // debugger with BreakOnError) would be user mode's to trigger.
+        case IOCTL_HID_GET_FEATURE:
+        case IOCTL_HID_SET_FEATURE:
+        case IOCTL_HID_GET_INPUT_REPORT:
+        case IOCTL_HID_SET_OUTPUT_REPORT:
+        case IOCTL_HID_GET_STRING:
+        case IOCTL_HID_GET_INDEXED_STRING:
+        case IOCTL_GET_PHYSICAL_DESCRIPTOR:
+            RAVO_TRACE("HID request %x not supported by this device\n", code);
+            status = STATUS_NOT_SUPPORTED;
+            break;
         default:
             RAVO_ERROR("Unknown or unsupported IOCTL (%x)\n", code);
             status = STATUS_NOT_SUPPORTED;
