@@ -35,12 +35,15 @@ NTSTATUS getAttributes(PIRP irp) {
         irp->IoStatus.Information = 0;
         return irp->UserBuffer == nullptr ? STATUS_INVALID_PARAMETER : STATUS_BUFFER_TOO_SMALL;
     }
-    auto* attributes = static_cast<PHID_DEVICE_ATTRIBUTES>(irp->UserBuffer);
-    RtlZeroMemory(attributes, sizeof(HID_DEVICE_ATTRIBUTES));
-    attributes->Size = sizeof(HID_DEVICE_ATTRIBUTES);
-    attributes->VendorID = HID_DEVICE_VENDOR_ID;
-    attributes->ProductID = HID_DEVICE_PRODUCT_ID;
-    attributes->VersionNumber = HID_DEVICE_VERSION_NUMBER;
+    // Built here and copied: the caller's buffer may start at any address, where the
+    // record's fields cannot be stored one by one.
+    HID_DEVICE_ATTRIBUTES attributes;
+    RtlZeroMemory(&attributes, sizeof attributes);
+    attributes.Size = sizeof(HID_DEVICE_ATTRIBUTES);
+    attributes.VendorID = HID_DEVICE_VENDOR_ID;
+    attributes.ProductID = HID_DEVICE_PRODUCT_ID;
+    attributes.VersionNumber = HID_DEVICE_VERSION_NUMBER;
+    RtlCopyMemory(irp->UserBuffer, &attributes, sizeof attributes);
     irp->IoStatus.Information = sizeof(HID_DEVICE_ATTRIBUTES);
     return STATUS_SUCCESS;
 }
