@@ -35,12 +35,15 @@ NTSTATUS getAttributes(PIRP irp) {
         irp->IoStatus.Information = 0;
         return irp->UserBuffer == nullptr ? STATUS_INVALID_PARAMETER : STATUS_BUFFER_TOO_SMALL;
     }
-    auto* attributes = static_cast<PHID_DEVICE_ATTRIBUTES>(irp->UserBuffer);
-    RtlZeroMemory(attributes, sizeof(HID_DEVICE_ATTRIBUTES));
-    attributes->Size = sizeof(HID_DEVICE_ATTRIBUTES);
-    attributes->VendorID = HID_DEVICE_VENDOR_ID;
-    attributes->ProductID = HID_DEVICE_PRODUCT_ID;
-    attributes->VersionNumber = HID_DEVICE_VERSION_NUMBER;
+    // Built here and copied: the caller's buffer may start at any address, where the
+    // record's fields cannot be stored one by one.
+    HID_DEVICE_ATTRIBUTES attributes;
+    RtlZeroMemory(&attributes, sizeof attributes);
+    attributes.Size = sizeof(HID_DEVICE_ATTRIBUTES);
+    attributes.VendorID = HID_DEVICE_VENDOR_ID;
+    attributes.ProductID = HID_DEVICE_PRODUCT_ID;
+    attributes.VersionNumber = HID_DEVICE_VERSION_NUMBER;
+    RtlCopyMemory(irp->UserBuffer, &attributes, sizeof attributes);
     irp->IoStatus.Information = sizeof(HID_DEVICE_ATTRIBUTES);
     return STATUS_SUCCESS;
 }
@@ -80,6 +83,22 @@ NTSTATUS HidMiniIoctl(ReadReportQueue* read_queue, PIRP irp) {
         case IOCTL_HID_GET_DEVICE_ATTRIBUTES:
             RAVO_TRACE("IOCTL_GET_DEVICE_ATTRIBUTES\n");
             status = getAttributes(irp);
+            break;
+        // What an application can have the class driver pass on (HidD_GetFeature,
+        // HidD_GetProductString, ...): this device has no feature or output reports, no
+        // physical descriptor and no strings of its own. Programs that list HID devices ask
+        // every one for its strings, and any program may send the rest as often as it likes,
+        // so they are refused at trace level: an error message each (and a break into the
+        // debugger with BreakOnError) would be user mode's to trigger.
+        case IOCTL_HID_GET_FEATURE:
+        case IOCTL_HID_SET_FEATURE:
+        case IOCTL_HID_GET_INPUT_REPORT:
+        case IOCTL_HID_SET_OUTPUT_REPORT:
+        case IOCTL_HID_GET_STRING:
+        case IOCTL_HID_GET_INDEXED_STRING:
+        case IOCTL_GET_PHYSICAL_DESCRIPTOR:
+            RAVO_TRACE("HID request %x not supported by this device\n", code);
+            status = STATUS_NOT_SUPPORTED;
             break;
         default:
             RAVO_ERROR("Unknown or unsupported IOCTL (%x)\n", code);

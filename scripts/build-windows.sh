@@ -44,6 +44,7 @@ scripts/package-windows.sh
 $cxx "${flags[@]}" -c windows/testbus/TestBus.cpp -o "$out/TestBus.o"
 link_driver "$out/ravobus.sys" "$out/TestBus.o" -lntoskrnl -lgcc
 user=(-std=c++17 -O2 -Wall -Wextra -Werror -static)
-$cxx "${user[@]}" -o "$out/ravo_reader.exe" windows/reader/Reader.cpp -lhid -lsetupapi
+$cxx "${user[@]}" -o "$out/ravo_reader.exe" windows/reader/Reader.cpp windows/reader/Requests.cpp \
+    -lhid -lsetupapi
 $cxx "${user[@]}" -municode -o "$out/ravo_install.exe" windows/reader/Install.cpp -lnewdev -lsetupapi -lwintrust
 echo "built ravobus.sys, ravo_reader.exe and ravo_install.exe"

@@ -5,14 +5,14 @@
 #
 #   scripts/fuzz-campaign.sh [target=seconds ...]
 #     default: rlc_parse_fuzzer=2400 decode_path_fuzzer=1500 usb_descriptor_fuzzer=600
-#              stack_fuzzer=600
+#              stack_fuzzer=600 hid_request_fuzzer=600
 #
 # Prints, per target, executions, coverage (edges and features) and the crashes found;
 # exits non-zero when any target crashed (its reproducer is in build/campaign/<target>/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ $# -gt 0 ] || set -- rlc_parse_fuzzer=2400 decode_path_fuzzer=1500 \
-    usb_descriptor_fuzzer=600 stack_fuzzer=600
+    usb_descriptor_fuzzer=600 stack_fuzzer=600 hid_request_fuzzer=600
 scripts/build.sh campaign >/dev/null
 status=0
 total=0

@@ -63,7 +63,7 @@ else fail_step "fault sweep"; fi
 
 step "fuzz targets"
 if scripts/build.sh fuzz; then
-    if scripts/run-fuzzers.sh "${RAVO_FUZZ_SECONDS:-45}"; then passed=$((passed + 1)); else fail_step "fuzzing"; fi
+    if scripts/run-fuzzers.sh "${RAVO_FUZZ_SECONDS:-36}"; then passed=$((passed + 1)); else fail_step "fuzzing"; fi
 else fail_step "fuzz build"; fi
 
 step "the remote page in headless Chromium: no console message, one row per button, a screenshot"

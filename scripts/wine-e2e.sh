@@ -8,10 +8,13 @@
 # make it; Wine checks no signature) and the test bus, plays a capture's receiver packets,
 # reads the HID collections with ravo_reader and compares the keys Wine's parser reads with
 # the keys the host replay tool reports for the same capture: the same keys in the same
-# order. Run 1 plays one press of every key-map row and then removes the receiver; run 2
-# plays the built-in capture and pulls the receiver out in the middle of its traffic. Both
-# check the driver's messages, its unload, and that nothing crashed or hung. Ends with
-# "wine-e2e: passed" or a failure.
+# order. Before the keys, the reader sends every collection each request an application
+# can make (features, input and output reports, writes, strings, the physical descriptor)
+# with odd buffers: each must come back without a write outside its buffer, and the keys
+# must still come after. Run 1 plays one press of every key-map row and then removes the
+# receiver; run 2 plays the built-in capture and pulls the receiver out in the middle of its
+# traffic. Both check the driver's messages, its unload, and that nothing crashed or hung.
+# Ends with "wine-e2e: passed" or a failure.
 #   scripts/wine-e2e.sh            (needs scripts/build-windows.sh to have run)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -90,8 +93,9 @@ run() {
         fail "$name: installing ravo.inf did not install its catalog"
     timeout 60 "$wine" 'C:\ravo\test\ravo_reader.exe' --help 2>>"$log" | grep -q "^usage: ravo_reader" ||
         fail "$name: ravo_reader --help"
-    timeout 120 "$wine" 'C:\ravo\test\ravo_reader.exe' --wait 30 --idle 4 --caps --reports \
-        --start 'C:\ravo\capture.pkt' 'C:\ravo\play.pkt' \
+    local from=$(($(wc -l <"$log") + 1))
+    timeout 180 "$wine" 'C:\ravo\test\ravo_reader.exe' --wait 30 --idle 4 --caps --reports \
+        --requests --start 'C:\ravo\capture.pkt' 'C:\ravo\play.pkt' \
         --probe "04 81" --probe "02 01" --probe "02 00 01" --probe "02 00 00 01" \
         >"$prefix/reader.out" 2>>"$log" || fail "$name: reader ($(tail -1 "$prefix/reader.out"))"
     # The removal runs on behind the reader: give it 20 s to reach the bus.
@@ -102,7 +106,18 @@ run() {
     timeout 60 "$server" -k
     timeout 60 "$server" -w || fail "$name: wine did not shut down"
 
-    grep -E '^(found|collection|caps|probe)' "$prefix/reader.out"
+    grep -E '^(found|collection|caps|probe|requests)' "$prefix/reader.out"
+    local collections
+    collections=$(grep -c '^collection [0-9]*: page' "$prefix/reader.out")
+    [ "$(grep -c '^requests [0-9]*: .* calls answered' "$prefix/reader.out")" = "$collections" ] ||
+        fail "$name: not every collection answered every request"
+    # The requests Wine's class driver passed on to the driver, by the driver's trace of each.
+    echo "requests that reached the driver:"
+    tail -n +"$from" "$log" | grep -oE 'HID request [0-9a-f]+ not supported|IOCTL_HID_WRITE_REPORT' |
+        sed -E 's/HID request b0192.*/IOCTL_HID_GET_FEATURE/; s/HID request b0191.*/IOCTL_HID_SET_FEATURE/;
+            s/HID request b01a2.*/IOCTL_HID_GET_INPUT_REPORT/; s/HID request b0195.*/IOCTL_HID_SET_OUTPUT_REPORT/;
+            s/HID request b0013.*/IOCTL_HID_GET_STRING/; s/HID request b01e2.*/IOCTL_HID_GET_INDEXED_STRING/;
+            s/HID request b019a.*/IOCTL_GET_PHYSICAL_DESCRIPTOR/' | sort | uniq -c
     local compare=()
     [ "$action" != remove ] && compare=(--prefix)
     python3 windows/compare_keys.py "$prefix/replay.out" "$prefix/reader.out" "${compare[@]}" ||

@@ -15,6 +15,7 @@
 #include "emu/hidclass/ReadReportClient.h"
 #include "emu/hidclass/Registration.h"
 #include "emu/hidclass/ReportDescriptorParser.h"
+#include "emu/hidclass/UserRequests.h"
 #include "emu/kernel/PnpManager.h"
 #include "platform/platform.h"
 
@@ -58,6 +59,10 @@ public:
     RequestOutcome remove();
     // DriverUnload, then the checks of the driver image and of the requests owed.
     void unload();
+
+    // A request user mode made, passed on with its buffer shaped so and its answer checked
+    // (UserRequests.h); a code no class driver sends goes as an Output request.
+    UserRequestOutcome userRequest(ULONG code, const UserBuffer& buffer);
 
     // Cancels the pending reads without any Plug and Play request (any thread); with
     // thenResume the class driver sends new ones, as after an aborted read.

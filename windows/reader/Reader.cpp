@@ -4,7 +4,7 @@
 // reports, with its name, as the buttons are pressed.
 //
 //   ravo_reader [--wait S] [--idle S] [--caps] [--reports] [--raw-input] [--start FROM TO]
-//               [--probe HEX]...
+//               [--probe HEX]... [--requests]
 //
 // --wait     how long to wait for the receiver's collections to appear (default 10 s)
 // --idle     stop when no report came for this long (default: never; Ctrl+C ends)
@@ -16,6 +16,10 @@
 // --start    once every collection is open, rename FROM to TO (the test bus starts playing
 //            when its packet file appears)
 // --probe    also parse these report bytes (e.g. "04 81") with the collections' parsers
+// --requests before reading, send each collection every request an application can make
+//            (feature, input and output reports, writes, strings, the physical
+//            descriptor) with odd buffers (Requests.cpp); ends the reader with status 1
+//            when one did not come back or wrote outside its buffer
 //
 // Output lines:
 //   collection N: page P usage U, input report L bytes: NAME
@@ -24,6 +28,7 @@
 //   key PAGE:USAGE...  NAME + NAME  (the same, for reports with usages)
 //   key vk NN  NAME                 (a key press of a keyboard collection, through Raw Input)
 //   probe HEX: PAGE:USAGE...
+//   requests N: CALL (L bytes): SHAPE ANSWER...   (ANSWER: ok, or the error number)
 //   collection N: read ended, error E
 #include <windows.h>
 
@@ -32,6 +37,8 @@
 extern "C" {
 #include <hidsdi.h>
 }
+
+#include "Requests.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -394,7 +401,7 @@ private:
 
 const char kUsage[] =
     "usage: ravo_reader [--wait S] [--idle S] [--caps] [--reports] [--raw-input]\n"
-    "                   [--start FROM TO] [--probe HEX]...\n"
+    "                   [--start FROM TO] [--probe HEX]... [--requests]\n"
     "\n"
     "Finds the IR receiver's HID collections (the ravo driver's device, HID vendor %04X\n"
     "product %04X), says which it found, then prints each key as a button is pressed:\n"
@@ -408,12 +415,12 @@ const char kUsage[] =
     "  --reports    print every report too, releases included\n"
     "  --raw-input  read the keyboard collection through Raw Input also where it could\n"
     "               be read directly (Windows holds it and leaves no choice)\n"
-    "  --start FROM TO, --probe HEX   for the test run under Wine\n";
+    "  --start FROM TO, --probe HEX, --requests   for the test run under Wine\n";
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     DWORD wait_ms = 10000, idle_ms = INFINITE;
-    bool caps = false, reports = false, raw_input = false;
+    bool caps = false, reports = false, raw_input = false, requests = false;
     const char* start_from = nullptr;
     const char* start_to = nullptr;
     std::vector<std::string> probes;
@@ -432,6 +439,8 @@ int main(int argc, char** argv) {
             reports = true;
         else if (arg == "--raw-input")
             raw_input = true;
+        else if (arg == "--requests")
+            requests = true;
         else if (arg == "--start" && i + 2 < argc) {
             start_from = argv[++i];
             start_to = argv[++i];
@@ -502,6 +511,10 @@ int main(int argc, char** argv) {
     }
     for (const std::string& p : probes)
         probe(collections, p);
+    for (size_t i = 0; i < collections.size() && requests; ++i) {
+        if (!sendRequests(i, paths[i].c_str(), collections[i].parsed))
+            return 1;
+    }
 
     size_t open = 0;
     for (Collection& c : collections) {
