@@ -61,7 +61,8 @@ public:
     // The stop itself, after a query-stop the stack agreed to.
     RequestOutcome stopQueried();
     RequestOutcome surpriseRemove();
-    // Sends the remove request (unless the stack had one already) and deletes the stack.
+    // Sends the remove request and deletes the stack; after a removal the test sent itself,
+    // only deletes it (and returns success).
     RequestOutcome remove();
     // Disabling the device, or the first half of its reinstall (Microsoft, "Removing a
     // Device"): the PnP manager tells the applications first, and those registered for the
