@@ -1,5 +1,6 @@
 // The whole stack under a stream of events: IN packets from the virtual receiver
-// interleaved with Plug and Play and power requests and read cancellations, in any order.
+// interleaved with Plug and Play and power requests (the stop after its query-stop, the
+// query-remove an open handle vetoes) and read cancellations, in any order.
 // Nothing may crash, hang past the class driver's guards, complete a request twice or
 // never, or leave pool behind at unload (the emulated verifier stops the process).
 //
@@ -75,8 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case kCancelReads:
                 hidclass.cancelReads(true);
                 break;
-            case kQueryRemove:
+            case kQueryRemove: // an open handle vetoes it: the cancel follows
                 hidclass.pnp().pnp(IRP_MN_QUERY_REMOVE_DEVICE);
+                hidclass.pnp().pnp(IRP_MN_CANCEL_REMOVE_DEVICE);
                 break;
             case kSurpriseRemove:
                 receiver.surpriseRemove();

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: unit and end-to-end tests, the same under ASan+UBSan and again
-# under TSan, a short lifecycle soak, the fault sweep with the hostile receivers, a short
-# run of every fuzz target (replaying the corpora in fuzz/corpus first), the remote page in
+# under TSan, a short soak (the lifecycle, the certification scenarios, low resources), the
+# fault sweep with the hostile receivers, a short run of every fuzz target (replaying the
+# corpora in fuzz/corpus first), the remote page in
 # headless Chromium, the Windows cross-build with its signed and checked driver package, its
 # run under Wine, and the formatting check. Ends with one line "tests: N passed, N failed".
 set -uo pipefail
@@ -47,9 +48,12 @@ if scripts/build.sh tsan; then
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build/tsan
 else fail_step "TSan build"; fi
 
-step "lifecycle soak (short): load to unload under traffic, plain and under TSan"
+step "soak (short): the lifecycle, the certification scenarios and low resources, plain and under TSan"
 if build/plain/ravo_soak "${RAVO_SOAK_CYCLES:-300}" &&
-    TSAN_OPTIONS="halt_on_error=1" build/tsan/ravo_soak "${RAVO_SOAK_TSAN_CYCLES:-20}"; then
+    build/plain/ravo_soak "${RAVO_SOAK_CYCLES:-300}" --scenario all &&
+    build/plain/ravo_soak 40 --low-resources 50 --seed "${RAVO_SOAK_SEED:-1}" &&
+    TSAN_OPTIONS="halt_on_error=1" build/tsan/ravo_soak "${RAVO_SOAK_TSAN_CYCLES:-20}" &&
+    TSAN_OPTIONS="halt_on_error=1" build/tsan/ravo_soak "${RAVO_SOAK_TSAN_CYCLES:-20}" --scenario all; then
     passed=$((passed + 1))
 else fail_step "soak"; fi
 

@@ -13,8 +13,10 @@
 # with odd buffers: each must come back without a write outside its buffer, and the keys
 # must still come after. Run 1 plays one press of every key-map row and then removes the
 # receiver; run 2 plays the built-in capture and pulls the receiver out in the middle of its
-# traffic. Both check the driver's messages, its unload, and that nothing crashed or hung.
-# Ends with "wine-e2e: passed" or a failure.
+# traffic while the reader holds it open with reads pending, then plugs it in again: a new
+# device stack of the driver still loaded, which a second reader reads the digit keys from.
+# Both check the driver's messages, its unload, and that nothing crashed or hung. Ends with
+# "wine-e2e: passed" or a failure.
 #   scripts/wine-e2e.sh            (needs scripts/build-windows.sh to have run)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -51,10 +53,12 @@ if [ ! -f "$work/template/system.reg" ]; then
     [ -f "$work/template/system.reg" ] || { echo "wineboot failed"; cat "$work/template.log"; exit 1; }
 fi
 
-# run NAME CAPTURE ACTION: ACTION is "remove" (the receiver leaves the bus 1.5 s after the
-# capture) or "unplug MS" (it leaves MS ms into the capture, during its traffic).
+# run NAME CAPTURE ACTION [AGAIN]: ACTION is "remove" (the receiver leaves the bus 1.5 s
+# after the capture) or "unplug MS" (it leaves MS ms into the capture, during its traffic);
+# with AGAIN, a capture, it is plugged in again after the first capture, AGAIN is played to
+# the new receiver, read by a second reader, which it leaves 1.5 s later.
 run() {
-    local name=$1 capture=$2 action=$3
+    local name=$1 capture=$2 action=$3 again=${4:-}
     local prefix=$work/$name
     echo
     echo "=== $name"
@@ -74,6 +78,16 @@ run() {
     else
         awk -v at="${action#* }" '!done && $1 + 0 >= at { print at " unplug"; done = 1 } { print }' \
             "$c/capture.pkt" >"$c/capture.tmp" && mv "$c/capture.tmp" "$c/capture.pkt"
+    fi
+    if [ -n "$again" ]; then
+        local end
+        end=$(awk '{ last = $1 } END { print last + 100 }' "$c/capture.pkt")
+        echo "$end plug" >>"$c/capture.pkt"
+        "$work/wine_capture" packets "$again" |
+            awk -v at="$end" '{ $1 += at; print; last = $1 } END { print last + 1500 " unplug" }' \
+                >>"$c/capture.pkt" || return 1
+        build/plain/ravo_replay "$again" >"$prefix/replay-again.out" 2>&1 || fail "$name: replay tool"
+        : >"$c/replug.go"
     fi
     build/plain/ravo_replay "${file[@]}" >"$prefix/replay.out" 2>&1 || fail "$name: replay tool"
 
@@ -99,10 +113,21 @@ run() {
         --probe "04 81" --probe "02 01" --probe "02 00 01" --probe "02 00 00 01" \
         >"$prefix/reader.out" 2>>"$log" || fail "$name: reader ($(tail -1 "$prefix/reader.out"))"
     # The removal runs on behind the reader: give it 20 s to reach the bus.
-    for _ in $(seq 100); do
-        grep -q "ravobus: receiver removed" "$log" && break
-        sleep 0.2
-    done
+    wait_removed() {
+        for _ in $(seq 100); do
+            [ "$(grep -c "ravobus: receiver removed" "$log")" -ge "$1" ] && return
+            sleep 0.2
+        done
+    }
+    wait_removed 1
+    if [ -n "$again" ]; then
+        # The receiver plugged in again: the bus waits for the new reader's file.
+        timeout 120 "$wine" 'C:\ravo\test\ravo_reader.exe' --wait 60 --idle 4 --reports \
+            --start 'C:\ravo\replug.go' 'C:\ravo\replugged' \
+            >"$prefix/reader-again.out" 2>>"$log" ||
+            fail "$name: reader of the receiver plugged in again ($(tail -1 "$prefix/reader-again.out"))"
+        wait_removed 2
+    fi
     timeout 60 "$server" -k
     timeout 60 "$server" -w || fail "$name: wine did not shut down"
 
@@ -122,6 +147,16 @@ run() {
     [ "$action" != remove ] && compare=(--prefix)
     python3 windows/compare_keys.py "$prefix/replay.out" "$prefix/reader.out" "${compare[@]}" ||
         fail "$name: keys differ"
+    if [ -n "$again" ]; then
+        # One driver image, two device stacks: the new receiver's keys come whole.
+        python3 windows/compare_keys.py "$prefix/replay-again.out" "$prefix/reader-again.out" ||
+            fail "$name: the keys of the receiver plugged in again differ"
+        [ "$(grep -c "Device::static_add OS build" "$log")" -eq 2 ] &&
+            [ "$(grep -c "DriverEntry Exit" "$log")" -eq 1 ] ||
+            fail "$name: not one driver image with a second device stack"
+        grep -q "read ended" "$prefix/reader-again.out" ||
+            fail "$name: the second reader did not see the removal"
+    fi
     # What the driver says on the way in and out, and that it went.
     # Wine 8.0 unloads no driver that Plug and Play loaded (stopping its service fails), so
     # the last word is the minidriver's teardown and the bus device's removal below it.
@@ -142,7 +177,8 @@ run() {
 commands=$(sed -nE 's/^ *\{(0x[0-9A-Fa-f]+), 0x[0-9A-Fa-f]+\},.*/\1/p' decode/KeyMap.cpp | tr '\n' ' ')
 "$work/wine_capture" nec 0x04 $commands >"$work/keymap.mode2"
 run removal "$work/keymap.mode2" remove
-run surprise "" "unplug 2000"
+"$work/wine_capture" nec 0x04 0x54 0x16 0x15 0x14 0x50 >"$work/digits.mode2"
+run surprise "" "unplug 2000" "$work/digits.mode2"
 
 echo
 if [ "$failures" -eq 0 ]; then echo "wine-e2e: passed"; else echo "wine-e2e: $failures failure(s)"; fi

@@ -39,6 +39,10 @@ ClassDriver::~ClassDriver() {
 }
 
 NTSTATUS ClassDriver::load() {
+    if (_driver != nullptr) { // loaded before and unloaded: a new driver object
+        forgetRegistration(_driver);
+        emu::deleteDriverObject(_driver);
+    }
     _driver = emu::createDriverObject("ravo");
     UNICODE_STRING registryPath;
     registryPath.Buffer = g_registryPathText;
@@ -81,8 +85,17 @@ NTSTATUS ClassDriver::addDevice(PDEVICE_OBJECT pdo) {
     emu::attachDevice(_fdo, _filter->device());
     _pnp = std::make_unique<PnpManager>(_fdo, _options.realTimeoutMs);
     NTSTATUS status = _driver->DriverExtension->AddDevice(_driver, _fdo);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
         _lastError = "AddDevice failed with " + statusText(status);
+        return status;
+    }
+    LowerFilter* filter = _filter.get();
+    _pnp->checkPassedDown([filter](UCHAR minor) {
+        size_t n = 0;
+        for (const FilteredRequest& r : filter->requests())
+            n += r.majorFunction == IRP_MJ_PNP && r.minorFunction == minor;
+        return n;
+    });
     return status;
 }
 
@@ -155,8 +168,15 @@ NTSTATUS ClassDriver::start() {
     auto reads =
         std::make_unique<ReadReportClient>(_fdo, static_cast<ULONG>(_parsed.maxInputLength()));
     reads->setSink([this](const InputReport& report) {
-        if (NT_SUCCESS(report.status))
-            _keys.deliver(report.bytes);
+        if (!NT_SUCCESS(report.status))
+            return;
+        {
+            std::lock_guard<std::mutex> guard(_handlesLock);
+            for (Handle& handle : _handles)
+                if (handle.open && handle.pendingReads != 0)
+                    handle.reports.push_back(report.bytes);
+        }
+        _keys.deliver(report.bytes);
     });
     ReadReportClient* client = reads.get();
     {
@@ -196,6 +216,15 @@ void ClassDriver::dropReads() {
 }
 
 RequestOutcome ClassDriver::stop() {
+    RequestOutcome query = _pnp->pnp(IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(query.status)) {
+        _pnp->pnp(IRP_MN_CANCEL_STOP_DEVICE);
+        return query;
+    }
+    return stopQueried();
+}
+
+RequestOutcome ClassDriver::stopQueried() {
     if (_reads)
         _reads->stopResending();
     cancelReads();
@@ -211,7 +240,20 @@ RequestOutcome ClassDriver::surpriseRemove() {
 RequestOutcome ClassDriver::remove() {
     if (_reads)
         _reads->stopResending();
-    RequestOutcome outcome = _pnp->pnp(IRP_MN_REMOVE_DEVICE);
+    // A removal the test sent itself is not sent again: no PnP manager sends two.
+    bool sent = false;
+    for (const FilteredRequest& r : _filter->requests())
+        sent = sent || (r.majorFunction == IRP_MJ_PNP && r.minorFunction == IRP_MN_REMOVE_DEVICE);
+    RequestOutcome outcome;
+    outcome.returned = outcome.status = STATUS_SUCCESS;
+    if (!sent)
+        outcome = _pnp->pnp(IRP_MN_REMOVE_DEVICE);
+    {
+        std::lock_guard<std::mutex> guard(_handlesLock);
+        for (Handle& handle : _handles)
+            if (handle.open)
+                failHandleReads(handle, STATUS_DEVICE_NOT_CONNECTED);
+    }
     dropReads();
     _pnp.reset();
     // A queued work item holds a reference on the device object: it outlives the removal
@@ -224,6 +266,68 @@ RequestOutcome ClassDriver::remove() {
     _fdo = nullptr;
     _filter.reset();
     return outcome;
+}
+
+bool ClassDriver::disable() {
+    bool vetoed = false;
+    {
+        std::lock_guard<std::mutex> guard(_handlesLock);
+        for (Handle& handle : _handles) {
+            if (handle.open && handle.closesOnNotification) {
+                failHandleReads(handle, STATUS_CANCELLED);
+                handle.open = false;
+            }
+            vetoed = vetoed || handle.open;
+        }
+    }
+    RequestOutcome query = _pnp->pnp(IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(query.status) || vetoed) {
+        _pnp->pnp(IRP_MN_CANCEL_REMOVE_DEVICE);
+        return false;
+    }
+    remove();
+    return true;
+}
+
+RequestOutcome ClassDriver::sleep(SYSTEM_POWER_STATE state) {
+    RequestOutcome outcome = _pnp->queryPower(SystemPowerState, state);
+    if (NT_SUCCESS(outcome.status))
+        outcome = _pnp->setSystemPower(state);
+    if (NT_SUCCESS(outcome.status))
+        outcome = _pnp->setDevicePower(PowerDeviceD3);
+    return outcome;
+}
+
+RequestOutcome ClassDriver::wake() {
+    RequestOutcome outcome = _pnp->setSystemPower(PowerSystemWorking);
+    if (NT_SUCCESS(outcome.status))
+        outcome = _pnp->setDevicePower(PowerDeviceD0);
+    return outcome;
+}
+
+size_t ClassDriver::openHandle(bool closesOnNotification, unsigned pendingReads) {
+    std::lock_guard<std::mutex> guard(_handlesLock);
+    Handle handle;
+    handle.closesOnNotification = closesOnNotification;
+    handle.pendingReads = pendingReads;
+    _handles.push_back(handle);
+    return _handles.size() - 1;
+}
+
+void ClassDriver::closeHandle(size_t id) {
+    std::lock_guard<std::mutex> guard(_handlesLock);
+    failHandleReads(_handles.at(id), STATUS_CANCELLED);
+    _handles[id].open = false;
+}
+
+ClassDriver::Handle ClassDriver::handle(size_t id) const {
+    std::lock_guard<std::mutex> guard(_handlesLock);
+    return _handles.at(id);
+}
+
+void ClassDriver::failHandleReads(Handle& handle, NTSTATUS status) {
+    handle.failedReads.insert(handle.failedReads.end(), handle.pendingReads, status);
+    handle.pendingReads = 0;
 }
 
 void ClassDriver::unload() {

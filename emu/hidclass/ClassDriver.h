@@ -5,9 +5,10 @@
 // filter, PhysicalDeviceObject the PDO) and calls the minidriver's AddDevice; after the
 // Plug and Play start it reads the HID descriptor, the report descriptor and the device
 // attributes, parses the report descriptor and keeps read-report requests pending, whose
-// reports become key events for its clients. Stop and removal cancel the pending reads;
-// unload checks that the driver image left nothing behind: pool of any tag allocated by
-// or for it, requests, running threads, open handles, requests owed to the world.
+// reports become key events for its clients and the applications that hold the device
+// open. A stop cancels the pending reads first; unload checks that the driver image left nothing
+// behind: pool of any tag allocated by or for it, requests, running threads, open handles, requests
+// owed to the world.
 #pragma once
 
 #include "emu/hidclass/KeyEvents.h"
@@ -41,7 +42,8 @@ public:
     ClassDriver& operator=(const ClassDriver&) = delete;
 
     // Creates the driver object and runs DriverEntry; returns its status. A registration
-    // the class driver refused makes the load fail whatever DriverEntry returned.
+    // the class driver refused makes the load fail whatever DriverEntry returned. After an
+    // unload, loads the image again into a new driver object (a reinstall).
     NTSTATUS load();
     const Registration& registration() const { return _registration; }
     PDRIVER_OBJECT driverObject() const { return _driver; }
@@ -52,11 +54,47 @@ public:
     // reads. Returns the first failure (the start's, a request's, or
     // STATUS_DEVICE_CONFIGURATION_ERROR for a descriptor that does not parse).
     NTSTATUS start();
-    // Cancels the pending reads and sends the stop request.
+    // The stop of a rebalance: the query-stop and, once the stack agreed, the pending reads
+    // cancelled and the stop request. The PnP manager sends a stop only after a successful
+    // query-stop, and a cancel-stop after a refused one, whose outcome is returned (Microsoft,
+    // "Stopping a Device for Resource Rebalancing"). The reads stay pending through the query.
     RequestOutcome stop();
+    // The stop itself, after a query-stop the stack agreed to.
+    RequestOutcome stopQueried();
     RequestOutcome surpriseRemove();
-    // Cancels the pending reads, sends the remove request and deletes the device stack.
+    // Sends the remove request and deletes the stack; after a removal the test sent itself,
+    // only deletes it (and returns success).
     RequestOutcome remove();
+    // Disabling the device, or the first half of its reinstall (Microsoft, "Removing a
+    // Device"): the PnP manager tells the applications first, and those registered for the
+    // device's notifications close their handles; then the query-remove. A handle still
+    // open then vetoes the removal (PNP_VetoOutstandingOpen), and the stack gets the
+    // cancel-remove and goes on; otherwise the removal. True when the stack went.
+    bool disable();
+
+    // A system sleep (S1-S4) as the power manager sends it and the class driver, the
+    // device's power policy owner, follows it (Microsoft, "Handling a System Set-Power IRP in
+    // a Device Power Policy Owner"): the system query-power and set-power, and once the
+    // system request is back, the device set-power D3 the policy owner requests with
+    // PoRequestPowerIrp. The first failure is returned and ends the sequence.
+    RequestOutcome sleep(SYSTEM_POWER_STATE state);
+    // Back to S0: the system set-power, then the device set-power D0.
+    RequestOutcome wake();
+
+    // Applications that hold the device open, a file object each at the class driver: each
+    // keeps reads pending there, every report completes one and the application sends the
+    // next. Closing a handle fails its pending reads with STATUS_CANCELLED (its cleanup);
+    // a removal fails those of handles still open with STATUS_DEVICE_NOT_CONNECTED.
+    struct Handle {
+        bool open = true;
+        bool closesOnNotification = true; // registered for the device's notifications
+        unsigned pendingReads = 0;
+        std::vector<std::vector<uint8_t>> reports;
+        std::vector<NTSTATUS> failedReads;
+    };
+    size_t openHandle(bool closesOnNotification, unsigned pendingReads = 2);
+    void closeHandle(size_t id);
+    Handle handle(size_t id) const;
     // DriverUnload, then the checks of the driver image and of the requests owed.
     void unload();
 
@@ -70,7 +108,7 @@ public:
 
     PDEVICE_OBJECT fdo() const { return _fdo; }
     // The filter below the functional device object; null before addDevice.
-    const LowerFilter* filter() const { return _filter.get(); }
+    LowerFilter* filter() const { return _filter.get(); }
     PnpManager& pnp() { return *_pnp; }
     KeyEvents& keys() { return _keys; }
     ReadReportClient* reads() { return _reads.get(); }
@@ -86,6 +124,7 @@ private:
     NTSTATUS readDescriptors();
     RequestOutcome ioctl(ULONG code, void* buffer, ULONG length, const char* what);
     void dropReads();
+    void failHandleReads(Handle& handle, NTSTATUS status);
 
     PDRIVER_INITIALIZE _entry;
     ClassDriverOptions _options;
@@ -98,6 +137,8 @@ private:
     std::mutex _readsLock; // guards _reads against cancelReads from other threads
     std::unique_ptr<ReadReportClient> _reads;
     KeyEvents _keys;
+    mutable std::mutex _handlesLock;
+    std::vector<Handle> _handles;
     std::string _lastError;
     std::vector<uint8_t> _hidDescriptor;
     std::vector<uint8_t> _reportDescriptor;

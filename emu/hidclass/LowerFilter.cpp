@@ -2,6 +2,8 @@
 
 #include "emu/kernel/Kernel.h"
 
+#include <chrono>
+
 namespace emu::hid {
 
 namespace {
@@ -40,21 +42,77 @@ std::vector<FilteredRequest> LowerFilter::requests() const {
 NTSTATUS LowerFilter::passDown(PDEVICE_OBJECT device, PIRP irp) {
     LowerFilter* self = *static_cast<LowerFilter**>(device->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    const bool power = stack->MajorFunction == IRP_MJ_POWER;
     FilteredRequest r{stack->MajorFunction, stack->MinorFunction, 0};
-    if (power)
+    if (r.majorFunction == IRP_MJ_POWER) {
         r.powerState = static_cast<ULONG>(stack->Parameters.Power.State.DeviceState);
+        r.powerType = stack->Parameters.Power.Type;
+    }
+    std::optional<NTSTATUS> failure;
     {
         std::lock_guard<std::mutex> guard(self->_lock);
         self->_requests.push_back(r);
+        if (self->_hold && self->_hold->majorFunction == r.majorFunction &&
+            self->_hold->minorFunction == r.minorFunction &&
+            self->_hold->powerState == r.powerState && self->_hold->powerType == r.powerType) {
+            self->_hold.reset();
+            self->_held = irp;
+            IoMarkIrpPending(irp);
+            self->_changed.notify_all();
+            return STATUS_PENDING;
+        }
+        if (self->_fail && r.majorFunction == IRP_MJ_PNP && self->_fail->first == r.minorFunction) {
+            failure = self->_fail->second;
+            self->_fail.reset();
+        }
     }
-    if (power && powerSequenced()) {
+    if (!failure)
+        return self->forward(irp, false);
+    irp->IoStatus.Status = *failure;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return *failure;
+}
+
+// A held request was marked pending here: it goes down in a stack location of its own,
+// whose pending mark is the lower driver's business.
+NTSTATUS LowerFilter::forward(PIRP irp, bool held) {
+    const bool sequenced =
+        IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER && powerSequenced();
+    if (sequenced)
         PoStartNextPowerIrp(irp);
+    if (held)
+        IoCopyCurrentIrpStackLocationToNext(irp);
+    else
         IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(self->_lower, irp);
+    return sequenced ? PoCallDriver(_lower, irp) : IofCallDriver(_lower, irp);
+}
+
+void LowerFilter::holdNext(UCHAR majorFunction, UCHAR minorFunction,
+                           DEVICE_POWER_STATE powerState) {
+    std::lock_guard<std::mutex> guard(_lock);
+    _hold = FilteredRequest{majorFunction, minorFunction, static_cast<ULONG>(powerState),
+                            majorFunction == IRP_MJ_POWER ? DevicePowerState : SystemPowerState};
+}
+
+bool LowerFilter::waitForHeld(int realTimeoutMs) const {
+    std::unique_lock<std::mutex> hold(_lock);
+    return _changed.wait_for(hold, std::chrono::milliseconds(realTimeoutMs),
+                             [this] { return _held != nullptr; });
+}
+
+void LowerFilter::failNext(UCHAR minorFunction, NTSTATUS status) {
+    std::lock_guard<std::mutex> guard(_lock);
+    _fail = std::make_pair(minorFunction, status);
+}
+
+void LowerFilter::release() {
+    PIRP irp;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        irp = _held;
+        _held = nullptr;
     }
-    IoSkipCurrentIrpStackLocation(irp);
-    return IofCallDriver(self->_lower, irp);
+    if (irp != nullptr)
+        (void)forward(irp, true);
 }
 
 } // namespace emu::hid

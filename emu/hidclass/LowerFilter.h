@@ -9,7 +9,10 @@
 
 #include "platform/platform.h"
 
+#include <condition_variable>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace emu::hid {
@@ -18,6 +21,7 @@ struct FilteredRequest {
     UCHAR majorFunction;
     UCHAR minorFunction;
     ULONG powerState; // power requests: the system or device state; else 0
+    POWER_STATE_TYPE powerType = SystemPowerState;
 };
 
 class LowerFilter {
@@ -31,14 +35,30 @@ public:
     PDEVICE_OBJECT device() const { return _device; }
     std::vector<FilteredRequest> requests() const;
 
+    // The next request that matches (for power: a device request for this state) waits at the
+    // filter, pending,
+    // until release() passes it on: a request still on its way down while other things
+    // happen. waitForHeld blocks (real time) until one is held.
+    void holdNext(UCHAR majorFunction, UCHAR minorFunction, DEVICE_POWER_STATE powerState = {});
+    bool waitForHeld(int realTimeoutMs = 5000) const;
+    void release();
+    // The next Plug and Play request of the minor function is failed here with the status,
+    // as the certification tests' filter fails a query or a start.
+    void failNext(UCHAR minorFunction, NTSTATUS status);
+
 private:
     static NTSTATUS passDown(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS forward(PIRP irp, bool held);
 
     PDRIVER_OBJECT _driver = nullptr;
     PDEVICE_OBJECT _device = nullptr;
     PDEVICE_OBJECT _lower = nullptr;
     mutable std::mutex _lock;
+    mutable std::condition_variable _changed;
     std::vector<FilteredRequest> _requests;
+    std::optional<FilteredRequest> _hold; // what the next held request must be
+    PIRP _held = nullptr;
+    std::optional<std::pair<UCHAR, NTSTATUS>> _fail; // minor function, status
 };
 
 } // namespace emu::hid

@@ -61,7 +61,13 @@ void failNthAllocation(uint64_t n);
 void failAllocationsOfSize(size_t bytes);
 // Fails every allocation from now on until cleared.
 void failAllAllocations(bool fail);
+// Driver Verifier's low resources simulation: from now on until cleared, each allocation
+// fails with a chance of 1 in oneIn, decided by the seed and the allocation's number counted
+// from this call, so that the same seed fails the same allocations of the same run.
+void failRandomly(uint64_t oneIn, uint64_t seed);
 void clearFaults();
+// Allocations the fault injection failed so far, of every tag.
+uint64_t failedAllocations();
 // The tag and size of the last allocation the fault injection failed; false if none did.
 bool lastFailure(ULONG& tag, size_t& bytes);
 // Stops with a verifier failure when blocks of the tag are still live.

@@ -65,6 +65,12 @@ std::shared_ptr<InFlight> send(PDEVICE_OBJECT top,
     return shared;
 }
 
+bool mustNotFail(UCHAR minor) {
+    return minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE ||
+           minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+           minor == IRP_MN_REMOVE_DEVICE;
+}
+
 } // namespace
 
 RequestOutcome sendAndWait(PDEVICE_OBJECT top,
@@ -132,13 +138,24 @@ std::future<RequestOutcome> PnpManager::sendPnp(UCHAR minorFunction) {
     _pnpThread->post([this, minorFunction, promise] {
         char what[48];
         std::snprintf(what, sizeof what, "IRP_MJ_PNP minor 0x%02x", minorFunction);
-        promise->set_value(sendAndWait(
+        const size_t before = _reachedBelow ? _reachedBelow(minorFunction) : 0;
+        RequestOutcome outcome = sendAndWait(
             _top,
             [minorFunction](PIRP, PIO_STACK_LOCATION stack) {
                 stack->MajorFunction = IRP_MJ_PNP;
                 stack->MinorFunction = minorFunction;
             },
-            what, _realTimeoutMs));
+            what, _realTimeoutMs);
+        if (_reachedBelow) {
+            if (mustNotFail(minorFunction) && !NT_SUCCESS(outcome.status))
+                verifierFailure("Plug and Play request failed that must not fail",
+                                "%s completed with 0x%08X", what,
+                                static_cast<unsigned>(outcome.status));
+            if (NT_SUCCESS(outcome.status) && _reachedBelow(minorFunction) == before)
+                verifierFailure("Plug and Play request not passed down",
+                                "%s succeeded without reaching the driver below", what);
+        }
+        promise->set_value(outcome);
     });
     return promise->get_future();
 }

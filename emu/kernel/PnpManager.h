@@ -44,6 +44,15 @@ public:
     std::future<RequestOutcome> sendPower(UCHAR minorFunction, POWER_STATE_TYPE type, ULONG state);
 
     RequestOutcome pnp(UCHAR minorFunction) { return sendPnp(minorFunction).get(); }
+
+    // Checks every Plug and Play request against what reached the device below the driver
+    // (reachedBelow: how many requests of the minor function it has had so far). A function
+    // driver passes every request down that it does not fail, and never fails a stop, a
+    // cancel-stop, a cancel-remove, a surprise removal or a removal (Microsoft: "Passing PnP
+    // IRPs Down the Device Stack", and each request's page); either broken is a verifier stop.
+    void checkPassedDown(std::function<size_t(UCHAR)> reachedBelow) {
+        _reachedBelow = std::move(reachedBelow);
+    }
     RequestOutcome setDevicePower(DEVICE_POWER_STATE state) {
         return sendPower(IRP_MN_SET_POWER, DevicePowerState, state).get();
     }
@@ -59,6 +68,7 @@ public:
 private:
     PDEVICE_OBJECT _top;
     int _realTimeoutMs;
+    std::function<size_t(UCHAR)> _reachedBelow;
     std::unique_ptr<Worker> _pnpThread;
     std::unique_ptr<Worker> _systemPowerThread;
     std::unique_ptr<Worker> _devicePowerThread;

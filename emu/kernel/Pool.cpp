@@ -51,7 +51,11 @@ struct PoolState {
     bool failBySize = false;
     size_t failSize = 0;
     bool failAll = false;
+    uint64_t failOneIn = 0; // random failures: 1 in failOneIn, 0 for none
+    uint64_t failSeed = 0;
+    uint64_t failBase = 0; // allocations made before failRandomly
     bool anyFailed = false;
+    uint64_t failures = 0;
     ULONG lastFailedTag = 0;
     size_t lastFailedBytes = 0;
 };
@@ -106,12 +110,27 @@ void failAllAllocations(bool fail) {
     pool.failAll = fail;
 }
 
+void failRandomly(uint64_t oneIn, uint64_t seed) {
+    PoolState& pool = poolState();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    pool.failOneIn = oneIn;
+    pool.failSeed = seed;
+    pool.failBase = pool.allocations;
+}
+
 void clearFaults() {
     PoolState& pool = poolState();
     std::lock_guard<std::mutex> guard(pool.lock);
+    pool.failOneIn = 0;
     pool.failAt = 0;
     pool.failBySize = false;
     pool.failAll = false;
+}
+
+uint64_t failedAllocations() {
+    PoolState& pool = poolState();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    return pool.failures;
 }
 
 bool lastFailure(ULONG& tag, size_t& bytes) {
@@ -167,16 +186,31 @@ std::string poolTagText(ULONG tag) {
     return tagText(tag);
 }
 
+namespace {
+
+// splitmix64: a well-mixed number for each allocation number and seed.
+uint64_t mix(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+} // namespace
+
 bool allocationFails(size_t bytes, ULONG tag) {
     PoolState& pool = poolState();
     std::lock_guard<std::mutex> guard(pool.lock);
     uint64_t number = ++pool.allocations;
     bool fail = pool.failAll || (pool.failAt != 0 && number == pool.failAt) ||
-                (pool.failBySize && bytes == pool.failSize);
+                (pool.failBySize && bytes == pool.failSize) ||
+                (pool.failOneIn != 0 &&
+                 mix(pool.failSeed ^ mix(number - pool.failBase)) % pool.failOneIn == 0);
     if (pool.failAt != 0 && number == pool.failAt)
         pool.failAt = 0;
     if (fail) {
         pool.tags[tag].failedAllocations++;
+        pool.failures++;
         pool.anyFailed = true;
         pool.lastFailedTag = tag;
         pool.lastFailedBytes = bytes;

@@ -299,8 +299,13 @@ NTSTATUS VirtualReceiver::State::dispatchInternal(PDEVICE_OBJECT device, PIRP ir
     }
 }
 
-// What the PDO makes of a Plug and Play request: the hub's state of its device. Surprise
-// removal and removal end whatever the driver still had at the bus.
+// What the PDO makes of a Plug and Play request: the hub's state of its device (Microsoft,
+// "State Transitions for PnP Devices"). A query-stop or query-remove changes nothing for I/O;
+// its cancel goes back to where the query found the device. A stop takes the device's
+// configuration away (the next start configures it again) with the packets the device had
+// not sent yet, as does a removal of a device still there (disabled), and until the next
+// start the device hears nothing; a surprise removal and a removal end whatever the driver
+// still had at the bus.
 NTSTATUS VirtualReceiver::State::pnpLocked(UCHAR minor, NTSTATUS status,
                                            std::vector<Completion>& ended) {
     switch (minor) {
@@ -308,21 +313,39 @@ NTSTATUS VirtualReceiver::State::pnpLocked(UCHAR minor, NTSTATUS status,
             pnp = Pnp::Started;
             power = PowerDeviceD0;
             return STATUS_SUCCESS;
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+            beforeQuery = pnp;
+            pnp = minor == IRP_MN_QUERY_STOP_DEVICE ? Pnp::StopPending : Pnp::RemovePending;
+            return STATUS_SUCCESS;
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            if (pnp == (minor == IRP_MN_CANCEL_STOP_DEVICE ? Pnp::StopPending : Pnp::RemovePending))
+                pnp = beforeQuery;
+            return STATUS_SUCCESS;
+        case IRP_MN_STOP_DEVICE:
+            pnp = Pnp::Stopped;
+            closeDeviceLocked(ended);
+            return STATUS_SUCCESS;
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_REMOVE_DEVICE:
             pnp = minor == IRP_MN_REMOVE_DEVICE ? Pnp::Removed : Pnp::SurpriseRemoved;
-            failParkedLocked([](const Parked&) { return true; }, STATUS_DEVICE_NOT_CONNECTED,
-                             USBD_STATUS_DEVICE_GONE, ended);
-            return STATUS_SUCCESS;
-        case IRP_MN_QUERY_REMOVE_DEVICE:
-        case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_STOP_DEVICE:
-        case IRP_MN_QUERY_STOP_DEVICE:
-        case IRP_MN_CANCEL_STOP_DEVICE:
+            closeDeviceLocked(ended);
             return STATUS_SUCCESS;
         default:
             return status; // not the PDO's to answer: left as it came
     }
+}
+
+void VirtualReceiver::State::closeDeviceLocked(std::vector<Completion>& ended) {
+    failParkedLocked([](const Parked&) { return true; }, STATUS_DEVICE_NOT_CONNECTED,
+                     USBD_STATUS_DEVICE_GONE, ended);
+    openPipes.clear();
+    endpoints.clear();
+    inData.clear(); // what the device had not sent yet goes with its configuration
+    isConfigured = false;
+    configValue = 0;
+    ++generation;
 }
 
 void VirtualReceiver::State::powerLocked(PIO_STACK_LOCATION stack) {
@@ -531,7 +554,7 @@ NTSTATUS VirtualReceiver::startDevice() {
 
 bool VirtualReceiver::started() const {
     std::lock_guard<std::mutex> guard(_state->lock);
-    return _state->pnp == State::Pnp::Started;
+    return _state->startedLocked();
 }
 
 DEVICE_POWER_STATE VirtualReceiver::powerState() const {

@@ -110,8 +110,18 @@ struct VirtualReceiver::State {
     bool removedFlag = false; // the device was pulled out
     int resets = 0;
 
-    // What Plug and Play and power told the PDO.
-    enum class Pnp { NotStarted, Started, SurpriseRemoved, Removed } pnp = Pnp::NotStarted;
+    // What Plug and Play and power told the PDO. A query-stop or a query-remove leaves the
+    // device working (the hub holds no I/O for them); the cancel goes back to Started.
+    enum class Pnp {
+        NotStarted,
+        Started,
+        StopPending,
+        Stopped,
+        RemovePending,
+        SurpriseRemoved,
+        Removed
+    } pnp = Pnp::NotStarted;
+    Pnp beforeQuery = Pnp::NotStarted; // where a cancel-stop or cancel-remove goes back to
     DEVICE_POWER_STATE power = PowerDeviceD0;
 
     // Configuration
@@ -171,7 +181,14 @@ struct VirtualReceiver::State {
     const Pipe* pipeByAddressLocked(UCHAR address) const;
     bool portUsableLocked() const { return !removedFlag && port.connected && port.enabled; }
     // Whether the device is there for a URB: present, started, not removed.
-    bool presentLocked() const { return !removedFlag && port.connected && pnp == Pnp::Started; }
+    bool presentLocked() const { return !removedFlag && port.connected && startedLocked(); }
+    // Started, and not stopped or removed since: a pending query changes nothing yet.
+    bool startedLocked() const {
+        return pnp == Pnp::Started || pnp == Pnp::StopPending || pnp == Pnp::RemovePending;
+    }
+    // The hub's stop or removal of the device: its configuration and pipes are gone, and
+    // what still waited at them fails as for a device that is not there.
+    void closeDeviceLocked(std::vector<Completion>& ended);
     // Whether transfers on the endpoint move data now.
     bool runningLocked(UCHAR endpoint) const;
     // A transfer of the endpoint failed on the wire: its pipe halts, and a STALL sets the

@@ -52,7 +52,7 @@ NTSTATUS wireErrorStatus(USBD_STATUS status) {
 }
 
 bool VirtualReceiver::State::runningLocked(UCHAR endpoint) const {
-    if (!portUsableLocked() || pnp != Pnp::Started || power != PowerDeviceD0)
+    if (!portUsableLocked() || !startedLocked() || power != PowerDeviceD0)
         return false;
     auto found = endpoints.find(endpoint);
     return found == endpoints.end() || !found->second.halted;
@@ -208,7 +208,7 @@ Outcome VirtualReceiver::State::portRequestLocked(ULONG code, PVOID argument) {
             o.kind = Outcome::Hold;
         else
             o = Outcome::fail(fault->status, 0);
-    } else if (pnp != Pnp::Started) {
+    } else if (!startedLocked()) {
         o = Outcome::fail(STATUS_DEVICE_NOT_CONNECTED, 0);
     } else if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
         if (argument == nullptr) {
@@ -607,8 +607,11 @@ const DescriptorBytes& VirtualReceiver::descriptors() const {
 
 void VirtualReceiver::queueInPacket(std::vector<uint8_t> bytes, UCHAR endpoint) {
     std::lock_guard<std::mutex> guard(_state->lock);
-    if (_state->removedFlag)
-        return; // a removed device sends nothing
+    using Pnp = State::Pnp;
+    // A removed device sends nothing; one the hub has stopped or disabled is unconfigured,
+    // and hears nothing for its data endpoint.
+    if (_state->removedFlag || _state->pnp == Pnp::Stopped || _state->pnp == Pnp::Removed)
+        return;
     _state->inData[endpoint].push_back(std::move(bytes));
     _state->changed.notify_all();
 }

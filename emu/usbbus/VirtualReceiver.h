@@ -15,8 +15,11 @@
 //   fails at once with USBD_STATUS_ENDPOINT_HALTED until URB_FUNCTION_SYNC_RESET_PIPE_AND_
 //   CLEAR_STALL, a port reset or a new configuration. A STALL also sets the endpoint's Halt
 //   feature, which GET_STATUS reports (bit 0, USB 2.0 9.4.5) while the request succeeds.
-// - URBs and port requests before IRP_MN_START_DEVICE, after IRP_MN_SURPRISE_REMOVAL or
-//   IRP_MN_REMOVE_DEVICE fail with STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE;
+// - URBs and port requests before IRP_MN_START_DEVICE, after IRP_MN_STOP_DEVICE (until the
+//   next start), IRP_MN_SURPRISE_REMOVAL or IRP_MN_REMOVE_DEVICE fail with
+//   STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE; a query-stop or query-remove and
+//   its cancel change nothing for I/O. A stop or a removal takes the configuration away, and
+//   the device drops what it had not sent and hears nothing until it is started again;
 //   URBs while the device is in D1-D3 fail with STATUS_DEVICE_POWERED_OFF /
 //   USBD_STATUS_DEV_NOT_RESPONDING. An abort is host-side and always accepted.
 // - IOCTL_INTERNAL_USB_RESET_PORT while a URB of the driver is still at the bus stops the
@@ -301,7 +304,7 @@ public:
     // IRP_MN_START_DEVICE sent to the PDO as the PnP manager does, for tests that drive the
     // bus with no device stack above it; the request's status.
     NTSTATUS startDevice();
-    bool started() const; // since IRP_MN_START_DEVICE, until a removal
+    bool started() const; // since IRP_MN_START_DEVICE, until a stop or removal
     DEVICE_POWER_STATE powerState() const;
 
     // --- Inspection ----------------------------------------------------------------------

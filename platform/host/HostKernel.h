@@ -172,7 +172,12 @@ struct alignas(16) _DEVICE_OBJECT {
 
 typedef enum _SYSTEM_POWER_STATE {
     PowerSystemUnspecified = 0,
-    PowerSystemWorking = 1
+    PowerSystemWorking = 1,
+    PowerSystemSleeping1 = 2,
+    PowerSystemSleeping2 = 3,
+    PowerSystemSleeping3 = 4,
+    PowerSystemHibernate = 5,
+    PowerSystemShutdown = 6
 } SYSTEM_POWER_STATE;
 typedef enum _DEVICE_POWER_STATE {
     PowerDeviceUnspecified = 0,

@@ -43,6 +43,7 @@ TEST_F(StackConcurrencyTest, PnpAndPowerWhileKeysFlowAndReadsAreCancelled) {
         EXPECT_TRUE(hidclass->keys().waitForDelivered(hidclass->keys().delivered() + 1))
             << "keys flow in round " << round;
         EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().pnp(IRP_MN_QUERY_REMOVE_DEVICE).status);
+        EXPECT_EQ(STATUS_SUCCESS, hidclass->pnp().pnp(IRP_MN_CANCEL_REMOVE_DEVICE).status);
         EXPECT_EQ(STATUS_SUCCESS, hidclass->stop().status);
         std::lock_guard<std::mutex> guard(starting);
         ASSERT_EQ(STATUS_SUCCESS, hidclass->start()) << hidclass->lastError();

@@ -5,7 +5,12 @@
 // The packets come from C:\ravo\play.pkt, which the bus waits for (the reader puts it there
 // once its handles are open). One line per event, times in ms from the start of playback:
 //   <ms> <hex bytes>   a packet for the next pending read of the data pipe
-//   <ms> unplug        the receiver leaves the bus: pending and later transfers fail
+//   <ms> unplug        the receiver leaves the bus: pending and later transfers fail, and
+//                      packets are not played until it is back
+//   <ms> plug          it is plugged in again: once the PnP manager has removed the old
+//                      receiver, the bus reports a new one and waits (at most a minute) for
+//                      C:\ravo\replugged, which the reader of the new receiver puts there;
+//                      the times of the lines after it count from then
 #include <ntddk.h>
 #include <usb.h>
 #include <usbioctl.h>
@@ -128,6 +133,39 @@ bool pause(Bus* bus, LONGLONG ms) {
            STATUS_SUCCESS;
 }
 
+// The receiver is back: a new one on the bus once the old one is gone. True when its
+// reader is there in time.
+bool plug(Bus* bus) {
+    // Set to null by the removal, on another thread.
+    PDEVICE_OBJECT volatile* child = &bus->child;
+    for (int i = 0; i < 600 && *child != nullptr; ++i)
+        if (pause(bus, 100))
+            return false;
+    DbgPrint("ravobus: receiver plugged in again\n");
+    bus->present = true;
+    IoInvalidateDeviceRelations(bus->pdo, BusRelations);
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, L"\\??\\C:\\ravo\\replugged");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE,
+                               nullptr, nullptr);
+    for (int i = 0; i < 600; ++i) {
+        HANDLE file;
+        IO_STATUS_BLOCK io;
+        if (NT_SUCCESS(ZwCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &attributes, &io, nullptr,
+                                    FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN,
+                                    FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr,
+                                    0))) {
+            ZwClose(file);
+            return true;
+        }
+        if (pause(bus, 100))
+            return false;
+    }
+    DbgPrint("ravobus: nobody reads the receiver plugged in again\n");
+    return false;
+}
+
 char* readScript(ULONG* size) {
     UNICODE_STRING path;
     RtlInitUnicodeString(&path, L"\\??\\C:\\ravo\\play.pkt");
@@ -171,7 +209,7 @@ void play(Bus* bus, char* text) {
     LARGE_INTEGER start;
     KeQuerySystemTime(&start);
     ULONG packets = 0;
-    for (char* line = text; *line != 0 && bus->present;) {
+    for (char* line = text; *line != 0;) {
         char* end = line;
         while (*end != 0 && *end != '\n')
             ++end;
@@ -188,10 +226,20 @@ void play(Bus* bus, char* text) {
             return;
         while (*p == ' ')
             ++p;
+        line = next;
         if (*p == 'u') {
             unplug(bus);
-            break;
+            continue;
         }
+        if (*p == 'p') {
+            if (!plug(bus))
+                break;
+            KeQuerySystemTime(&start);
+            start.QuadPart -= at * 10000;
+            continue;
+        }
+        if (!bus->present)
+            continue;
         UCHAR bytes[64];
         ULONG n = 0;
         while (n < sizeof bytes && hexDigit(p[0]) >= 0 && hexDigit(p[1]) >= 0) {
@@ -203,7 +251,6 @@ void play(Bus* bus, char* text) {
             deliver(bus, bytes, n);
             ++packets;
         }
-        line = next;
     }
     DbgPrint("ravobus: played %lu packets\n", packets);
 }
