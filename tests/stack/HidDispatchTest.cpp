@@ -23,20 +23,25 @@ struct Row {
 
 const HID_DEVICE_ATTRIBUTES kAttributes = {32, 0xBEEF, 0xFEED, 0x0101, {}};
 
+// Each copy at its edges: exactly the size that fits, one byte short, one byte over.
 const Row kRows[] = {
-    {"DeviceDescriptorWhole", IOCTL_HID_GET_DEVICE_DESCRIPTOR, 100, STATUS_SUCCESS, 9,
+    {"DeviceDescriptorExact", IOCTL_HID_GET_DEVICE_DESCRIPTOR, 9, STATUS_SUCCESS, 9,
      &HidDescriptor},
-    {"DeviceDescriptorCut", IOCTL_HID_GET_DEVICE_DESCRIPTOR, 4, STATUS_SUCCESS, 4, &HidDescriptor},
+    {"DeviceDescriptorOneShort", IOCTL_HID_GET_DEVICE_DESCRIPTOR, 8, STATUS_SUCCESS, 8,
+     &HidDescriptor},
+    {"DeviceDescriptorOneOver", IOCTL_HID_GET_DEVICE_DESCRIPTOR, 10, STATUS_SUCCESS, 9,
+     &HidDescriptor},
     {"ReportDescriptorExact", IOCTL_HID_GET_REPORT_DESCRIPTOR, 192, STATUS_SUCCESS, 192,
      HidReportDescriptor},
-    {"ReportDescriptorLonger", IOCTL_HID_GET_REPORT_DESCRIPTOR, 256, STATUS_SUCCESS, 192,
+    {"ReportDescriptorOneShort", IOCTL_HID_GET_REPORT_DESCRIPTOR, 191, STATUS_SUCCESS, 191,
      HidReportDescriptor},
-    {"ReportDescriptorCut", IOCTL_HID_GET_REPORT_DESCRIPTOR, 64, STATUS_SUCCESS, 64,
+    {"ReportDescriptorOneOver", IOCTL_HID_GET_REPORT_DESCRIPTOR, 193, STATUS_SUCCESS, 192,
      HidReportDescriptor},
     {"ReportDescriptorEmpty", IOCTL_HID_GET_REPORT_DESCRIPTOR, 0, STATUS_SUCCESS, 0, nullptr},
-    {"Attributes", IOCTL_HID_GET_DEVICE_ATTRIBUTES, 32, STATUS_SUCCESS, 32, &kAttributes},
+    {"AttributesExact", IOCTL_HID_GET_DEVICE_ATTRIBUTES, 32, STATUS_SUCCESS, 32, &kAttributes},
+    {"AttributesOneOver", IOCTL_HID_GET_DEVICE_ATTRIBUTES, 33, STATUS_SUCCESS, 32, &kAttributes},
     // Shorter than the record: nothing may be written past the caller's bytes.
-    {"AttributesTooShort", IOCTL_HID_GET_DEVICE_ATTRIBUTES, 10, STATUS_BUFFER_TOO_SMALL, 0,
+    {"AttributesOneShort", IOCTL_HID_GET_DEVICE_ATTRIBUTES, 31, STATUS_BUFFER_TOO_SMALL, 0,
      nullptr},
     {"AttributesNoBuffer", IOCTL_HID_GET_DEVICE_ATTRIBUTES, kNoBuffer, STATUS_INVALID_PARAMETER, 0,
      nullptr},
