@@ -2,9 +2,10 @@
 // remove, unload) run again and again, each time with one thing going wrong, each run in
 // a process of its own so that a crash or a hang is named and the rest still run.
 //
-//   ravo_faults [allocations] [usb] [hostile] [--jobs N] [--at N] [--trace]
+//   ravo_faults [allocations] [usb] [hostile] [--jobs N] [--at N] [--trace] [--first-failure]
 //     (default: all three, 4 jobs; --at: only that position; --trace: the driver's
-//     messages of failed runs)
+//     messages of failed runs; --first-failure: stop at the first run that fails, for a
+//     caller that only asks whether any does)
 //
 // allocations  every allocation the driver makes (pool and IRPs), failed in turn by its
 //              position in the run;
@@ -100,6 +101,7 @@ int main(int argc, char** argv) {
     unsigned jobs = 4;
     uint64_t only = 0;
     bool trace = false;
+    bool untilFailure = false;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--jobs" && i + 1 < argc) {
@@ -108,12 +110,14 @@ int main(int argc, char** argv) {
             only = std::strtoull(argv[++i], nullptr, 10);
         } else if (arg == "--trace") {
             trace = true;
+        } else if (arg == "--first-failure") {
+            untilFailure = true;
         } else if (arg == "allocations" || arg == "usb" || arg == "hostile") {
             parts.insert(arg);
         } else {
             std::fprintf(stderr,
                          "usage: ravo_faults [allocations] [usb] [hostile] [--jobs N] [--at N] "
-                         "[--trace]\n");
+                         "[--trace] [--first-failure]\n");
             return 2;
         }
     }
@@ -133,21 +137,24 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(ref.allocations),
                 static_cast<unsigned long long>(ref.requests), ref.reports);
     size_t failed = 0;
+    auto go = [&](const char* part) { return parts.count(part) && !(untilFailure && failed); };
 
-    if (parts.count("allocations")) {
+    if (go("allocations")) {
         std::vector<faults::IsolatedJob> work;
         for (uint64_t n = 1; n <= ref.allocations; n++)
             if (wanted(n))
                 work.push_back({"allocation " + std::to_string(n),
                                 [n, ref] { return faults::allocationRun(n, ref); }});
-        Tally t = tally(faults::runIsolated(work, jobs, kRunBound), ref);
+        Tally t = tally(faults::runIsolated(work, jobs, kRunBound, untilFailure), ref);
         print("allocations, each failed in turn", t);
         failed += t.failed;
     }
-    if (parts.count("usb")) {
+    if (go("usb")) {
         // Alone, then together with each of the three requests that follow it: those are
         // the recovery's (endpoint status, abort, pipe reset, port status, port reset).
         for (uint64_t then : {0, 1, 2, 3}) {
+            if (untilFailure && failed)
+                break;
             std::vector<faults::IsolatedJob> work;
             for (faults::UsbFault fault : faults::kUsbFaults) {
                 for (uint64_t p = 1; p <= ref.requests; p++) {
@@ -163,7 +170,7 @@ int main(int argc, char** argv) {
                         {label, [at, fault, ref] { return faults::usbRun(at, fault, ref); }});
                 }
             }
-            Tally t = tally(faults::runIsolated(work, jobs, kRunBound), ref);
+            Tally t = tally(faults::runIsolated(work, jobs, kRunBound, untilFailure), ref);
             std::string what =
                 std::to_string(ref.requests) + " request positions x 5 faults" +
                 (then ? ", each with the request " + std::to_string(then) + " after it failing too"
@@ -172,11 +179,11 @@ int main(int argc, char** argv) {
             failed += t.failed;
         }
     }
-    if (parts.count("hostile")) {
+    if (go("hostile")) {
         std::vector<faults::IsolatedJob> work;
         for (const faults::HostileCase& c : faults::hostileReceivers())
             work.push_back({c.name, [&c] { return faults::hostileRun(c); }});
-        auto results = faults::runIsolated(work, jobs, kRunBound);
+        auto results = faults::runIsolated(work, jobs, kRunBound, untilFailure);
         size_t bad = 0;
         for (const auto& r : results) {
             std::printf("  %-44s %s\n", r.label.c_str(), r.passed ? r.figures.c_str() : "FAILED");

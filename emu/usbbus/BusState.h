@@ -132,6 +132,7 @@ struct VirtualReceiver::State {
     struct Endpoint {
         bool stalled = false;                       // the device's Halt feature
         NTSTATUS getStatusFailure = STATUS_SUCCESS; // GET_STATUS fails so while stalled
+        bool haltShown = true;                      // GET_STATUS answers Halt = 1 then
         bool halted = false;                        // the host's side of the pipe
     };
     std::map<UCHAR, Endpoint> endpoints;

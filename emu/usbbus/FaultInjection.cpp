@@ -87,13 +87,14 @@ void VirtualReceiver::clearFaults() {
     _state->positionalFaults.clear();
 }
 
-void VirtualReceiver::stallEndpoint(UCHAR endpoint, NTSTATUS getStatusFailure) {
+void VirtualReceiver::stallEndpoint(UCHAR endpoint, NTSTATUS getStatusFailure, bool haltShown) {
     std::vector<Completion> ended;
     {
         std::lock_guard<std::mutex> guard(_state->lock);
         State::Endpoint& e = _state->endpoints[endpoint];
         e.stalled = true;
         e.getStatusFailure = getStatusFailure;
+        e.haltShown = haltShown;
         _state->failOldestLocked(endpoint, USBD_STATUS_STALL_PID, ended);
     }
     _state->deliver(ended);

@@ -367,7 +367,7 @@ Outcome VirtualReceiver::State::endpointStatusLocked(PURB urb, RequestRecord& r)
         NTSTATUS failure = found->second.getStatusFailure;
         if (!NT_SUCCESS(failure))
             return Outcome::fail(failure, usbdStatusFor(failure), 0);
-        halted = 1;
+        halted = found->second.haltShown ? 1 : 0;
     }
     auto* word = static_cast<UCHAR*>(g.TransferBuffer);
     word[0] = halted;

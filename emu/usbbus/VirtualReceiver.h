@@ -275,9 +275,11 @@ public:
     // (with none waiting, the next one sent) fails with STATUS_UNSUCCESSFUL /
     // USBD_STATUS_STALL_PID, which halts the pipe. GET_STATUS on the endpoint answers
     // success with Halt = 1, as a USB device does; a getStatusFailure other than
-    // STATUS_SUCCESS makes it fail instead (a device that answers not even that). A pipe
-    // reset, a port reset or a new configuration clears it.
-    void stallEndpoint(UCHAR endpoint, NTSTATUS getStatusFailure = STATUS_SUCCESS);
+    // STATUS_SUCCESS makes it fail instead (a device that answers not even that), and
+    // haltShown false makes it answer Halt = 0 (firmware that does not keep the feature). A
+    // pipe reset, a port reset or a new configuration clears it.
+    void stallEndpoint(UCHAR endpoint, NTSTATUS getStatusFailure = STATUS_SUCCESS,
+                       bool haltShown = true);
     bool isStalled(UCHAR endpoint) const; // the device's Halt feature
     bool isHalted(UCHAR endpoint) const;  // the host's side of the pipe
     // A burst of count transaction errors on the endpoint: the oldest transfer waiting on

@@ -47,8 +47,22 @@ ToolRun runTool(const std::string& arguments, const std::string& command0 = "") 
     return run;
 }
 
+// Of this process alone (the same tests run side by side in other builds on the machine),
+// and removed with it.
+std::string tempPath(const std::string& name) {
+    static struct Made {
+        std::vector<std::string> paths;
+        ~Made() {
+            for (const auto& path : paths)
+                std::remove(path.c_str());
+        }
+    } made;
+    made.paths.push_back(testing::TempDir() + "/ravo-" + std::to_string(getpid()) + "-" + name);
+    return made.paths.back();
+}
+
 std::string writeCapture(const std::string& name, const std::string& text) {
-    std::string path = testing::TempDir() + "/" + name;
+    std::string path = tempPath(name);
     std::ofstream(path) << text;
     return path;
 }
@@ -180,7 +194,7 @@ TEST_F(ReplayToolTest, TheSvgIsWellFormedAndMarksFramesWindowsAndReports) {
     if (system("python3 -c 'import xml.etree.ElementTree' 2>/dev/null") != 0) {
         GTEST_SKIP() << "python3 with xml.etree is needed to parse the SVG";
     }
-    const std::string svg = testing::TempDir() + "/replay.svg";
+    const std::string svg = tempPath("replay.svg");
     std::remove(svg.c_str());
     ToolRun run = runTool("--svg " + svg + " " + windowsCapture());
     ASSERT_EQ(0, run.exitCode) << run.out;
@@ -217,7 +231,7 @@ TEST_F(ReplayToolTest, CapturesPlayBackToBackWithTheGapBetween) {
     std::string b = writeCapture("b.mode2", irkit::writeMode2(irkit::necFrame(0x04, 0x06)));
     // Drawn too: the second capture's caption opens a row just ahead of its signal, which
     // must still take all 34 pulses of its frame.
-    const std::string svg = testing::TempDir() + "/two.svg";
+    const std::string svg = tempPath("two.svg");
     ToolRun run = runTool("--gap 400 --svg " + svg + " " + a + " " + b);
     ASSERT_EQ(0, run.exitCode) << run.out;
     EXPECT_EQ(std::vector<std::string>({"2", "release", "Enter", "release"}), meanings(run.out))
@@ -298,7 +312,7 @@ TEST(ReplayRemoteTest, EachButtonGetsItsVerdictAndTheSummaryCountsThem) {
             "data: 9000 2250 560\r\nname: Power\r\ntype: parsed\r\nprotocol: Samsung32\r\n"
             "address: 07 00 00 00\r\ncommand: 02 00 00 00\r\nname: Back\r\ntype: parsed\r\n"
             "protocol: RC5\r\naddress: 00 00 00 00\r\ncommand: 07 00 00 00\r\n");
-    const std::string page = testing::TempDir() + "/remote.html";
+    const std::string page = tempPath("remote.html");
     ToolRun run = runTool("--remote " + remote + " --html " + page);
     ASSERT_EQ(run.exitCode, 0) << run.out;
     for (const char* line :

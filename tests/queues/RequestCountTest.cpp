@@ -30,7 +30,10 @@ TEST(RequestCountTest, WaitReturnsOnlyOnceTheLastRequestIsCountedDown) {
         count.wait();
         returned = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The removal's drain waits alertably: an alert must not end it early.
+    ASSERT_TRUE(emu::threads::waitForAlertableWaiters(1));
+    EXPECT_EQ(1, emu::threads::alertWaiters());
+    ASSERT_TRUE(emu::threads::waitForAlertableWaiters(1)) << "waiting again after the alert";
     EXPECT_FALSE(returned) << "one request is still outstanding";
     uint64_t mark = emu::debuglog::mark();
     count.decrement();

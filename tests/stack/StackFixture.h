@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace stack {
@@ -30,6 +31,15 @@ inline std::vector<irkit::UsbPacket> frame(uint8_t command, bool letGo = true) {
     irkit::PacketizerOptions options;
     options.endWithMarker = letGo;
     return irkit::packetize(timings, options);
+}
+
+// Moves the manual clock along meanwhile, for the driver's waits with a time-out.
+inline bool waitForNoSystemThread() {
+    for (int i = 0; i < 5000 && emu::runningSystemThreads() != 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        emu::clock::advance(10 * 10000);
+    }
+    return emu::runningSystemThreads() == 0;
 }
 
 class StackTest : public ::testing::Test {

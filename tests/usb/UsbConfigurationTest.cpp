@@ -142,6 +142,18 @@ TEST_F(UsbConfigurationTest, EveryAllocationFailureIsSurvivedWithoutLeak) {
     }
 }
 
+// wTotalLength is believed only as far as bytes arrived: the memory behind them may hold
+// what looks like more descriptors (an earlier, longer read), which must not be walked.
+TEST(UsbDescriptorCheckTest, TheTotalLengthMustLieInsideWhatWasReceived) {
+    std::vector<UCHAR> set = mceReceiverDescriptorBytes().configurations[0];
+    const ULONG received = static_cast<ULONG>(set.size());
+    set.insert(set.end(), {2, 0x24}); // a vendor descriptor, past the bytes received
+    EXPECT_TRUE(UsbConfigurationIsWellFormed(set.data(), received)) << "exactly what arrived";
+    set[2] = static_cast<UCHAR>(received + 2);
+    EXPECT_TRUE(UsbConfigurationIsWellFormed(set.data(), received + 2)) << "had it arrived";
+    EXPECT_FALSE(UsbConfigurationIsWellFormed(set.data(), received)) << "claims 2 bytes more";
+}
+
 // The interface records a bus returns, on bytes no emulated bus would produce.
 TEST(UsbDescriptorCheckTest, InterfaceRecordsMustLieInsideTheRequest) {
     alignas(8) UCHAR urb[200] = {};

@@ -214,6 +214,9 @@ std::vector<HostileCase> build() {
                [](Bus& bus) { bus.stallEndpoint(kIrEndpoint); });
     duringKeys(add("stalls its IR endpoint and fails GET_STATUS", W, nullptr), kParseThreadRecovers,
                [](Bus& bus) { bus.stallEndpoint(kIrEndpoint, STATUS_UNSUCCESSFUL); });
+    duringKeys(add("stalls its IR endpoint and hides its Halt bit", W, nullptr),
+               kParseThreadRecovers,
+               [](Bus& bus) { bus.stallEndpoint(kIrEndpoint, STATUS_SUCCESS, false); });
     duringKeys(add("a burst of transaction errors", W, nullptr), kNextReadRecovers,
                [](Bus& bus) { bus.transactionErrors(kIrEndpoint, 5); });
     duringKeys(add("babbles on its IR endpoint", W, nullptr), kNextReadRecovers, [](Bus& bus) {

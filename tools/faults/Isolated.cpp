@@ -111,12 +111,14 @@ IsolatedResult finish(const IsolatedJob& job, const Running& r, int status, bool
 } // namespace
 
 std::vector<IsolatedResult> runIsolated(const std::vector<IsolatedJob>& jobs, unsigned parallel,
-                                        std::chrono::seconds bound) {
+                                        std::chrono::seconds bound, bool untilFailure) {
     std::vector<IsolatedResult> results(jobs.size());
+    std::vector<bool> ended(jobs.size());
     std::map<pid_t, Running> running;
     size_t next = 0;
+    bool failed = false;
     while (next < jobs.size() || !running.empty()) {
-        while (next < jobs.size() && running.size() < std::max(1u, parallel))
+        while (next < jobs.size() && !failed && running.size() < std::max(1u, parallel))
             start(jobs, next++, running);
         int status = 0;
         pid_t pid = waitpid(-1, &status, WNOHANG);
@@ -125,9 +127,21 @@ std::vector<IsolatedResult> runIsolated(const std::vector<IsolatedJob>& jobs, un
             if (found != running.end()) {
                 results[found->second.job] =
                     finish(jobs[found->second.job], found->second, status, false);
+                ended[found->second.job] = true;
+                failed = failed || (untilFailure && !results[found->second.job].passed);
                 running.erase(found);
             }
             continue;
+        }
+        if (failed) {
+            for (const auto& [child, r] : running) {
+                kill(child, SIGKILL);
+                waitpid(child, &status, 0);
+                close(r.verdictFd);
+                unlink(r.stderrPath.c_str());
+            }
+            running.clear();
+            break;
         }
         const auto now = std::chrono::steady_clock::now();
         for (auto it = running.begin(); it != running.end();) {
@@ -138,11 +152,17 @@ std::vector<IsolatedResult> runIsolated(const std::vector<IsolatedJob>& jobs, un
             kill(it->first, SIGKILL);
             waitpid(it->first, &status, 0);
             results[it->second.job] = finish(jobs[it->second.job], it->second, status, true);
+            ended[it->second.job] = true;
+            failed = failed || untilFailure;
             it = running.erase(it);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return results;
+    std::vector<IsolatedResult> done;
+    for (size_t i = 0; i < jobs.size(); i++)
+        if (ended[i])
+            done.push_back(std::move(results[i]));
+    return done;
 }
 
 } // namespace faults

@@ -26,8 +26,9 @@ struct IsolatedResult {
 };
 
 // Runs the jobs, up to `parallel` at a time, each bounded in real time; the results keep
-// the jobs' order.
+// the jobs' order. With untilFailure, the first job that fails ends the others and none
+// is started after it: the results hold the jobs that ended.
 std::vector<IsolatedResult> runIsolated(const std::vector<IsolatedJob>& jobs, unsigned parallel,
-                                        std::chrono::seconds bound);
+                                        std::chrono::seconds bound, bool untilFailure = false);
 
 } // namespace faults
