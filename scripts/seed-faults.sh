@@ -154,7 +154,8 @@ hid-descriptor-copied-whole|hid/HidMiniIoctl.cpp|RtlCopyMemory(irp->UserBuffer, 
 hid-descriptor-length-claimed|hid/HidMiniIoctl.cpp|irp->IoStatus.Information = count;|irp->IoStatus.Information = descriptor_length;
 hid-descriptor-max-for-min|hid/HidMiniIoctl.cpp|ULONG count = buffer_length < descriptor_length ? buffer_length : descriptor_length;|ULONG count = buffer_length > descriptor_length ? buffer_length : descriptor_length;
 hid-report-descriptor-wrong-length|hid/HidMiniIoctl.cpp|USHORT report_length = HidDescriptor.DescriptorList[0].wReportLength;|USHORT report_length = HidDescriptor.bLength;
-hid-unknown-request-succeeds|hid/HidMiniIoctl.cpp|status = STATUS_NOT_SUPPORTED;|status = STATUS_SUCCESS;
+hid-unknown-request-succeeds|hid/HidMiniIoctl.cpp|code);<NL>            status = STATUS_NOT_SUPPORTED;<NL>            break;<NL>    }|code);<NL>            status = STATUS_SUCCESS;<NL>            break;<NL>    }
+hid-application-request-succeeds|hid/HidMiniIoctl.cpp|supported by this device\n", code);<NL>            status = STATUS_NOT_SUPPORTED;|supported by this device\n", code);<NL>            status = STATUS_SUCCESS;
 frame-system-control-to-pdo|frame/DeviceDispatch.cpp|->NextDeviceObject, irp);|->PhysicalDeviceObject, irp);
 frame-system-control-lock-kept|frame/DeviceDispatch.cpp|    IoReleaseRemoveLock(&extension->_remove_lock, irp);<NL>    return status;<NL>}<NL><NL>NTSTATUS Device::static_internalDeviceControl|    return status;<NL>}<NL><NL>NTSTATUS Device::static_internalDeviceControl
 frame-requests-while-starting|frame/DeviceDispatch.cpp|if (state() != Started) {|if (state() == NotStarted) {
