@@ -9,10 +9,7 @@
 // no buffer, bit 1 no report buffer, bit 2 the length times 16, bits 4-7 the misalignment),
 // two bytes of length, the report id, four bytes of Type3InputBuffer. A packet takes its
 // length (1 to 32) from the high bits and its bytes from what follows.
-#include "emu/hidclass/ClassDriver.h"
-#include "emu/kernel/Kernel.h"
-#include "emu/usbbus/VirtualReceiver.h"
-#include "frame/DriverEntry.h"
+#include "FuzzedStack.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,15 +35,11 @@ struct Input {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool once = [] {
-        emu::debuglog::setEcho(false);
-        return true;
-    }();
-    (void)once;
-    emu::usb::VirtualReceiver receiver;
-    emu::hid::ClassDriver hidclass(&DriverEntry);
-    if (!NT_SUCCESS(hidclass.load()) || !NT_SUCCESS(hidclass.addDevice(receiver.pdo())))
+    FuzzedStack stack;
+    if (!stack.added())
         return 0;
+    emu::usb::VirtualReceiver& receiver = stack.receiver;
+    emu::hid::ClassDriver& hidclass = stack.hidclass;
     bool started = NT_SUCCESS(hidclass.start());
     const std::vector<emu::hid::HidRequestKind>& kinds = emu::hid::hidRequestKinds();
     Input in{data, size};
@@ -81,7 +74,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
-    receiver.waitUntilIdle();
-    emu::workitems::waitIdle();
-    return 0; // the class driver's destructor removes, unloads and checks
+    stack.settle();
+    return 0;
 }

@@ -6,10 +6,7 @@
 //
 // Input: a sequence of operations, each one byte: its low three bits pick the operation;
 // a packet takes its length (1 to 32) from the high bits and its bytes from what follows.
-#include "emu/hidclass/ClassDriver.h"
-#include "emu/kernel/Kernel.h"
-#include "emu/usbbus/VirtualReceiver.h"
-#include "frame/DriverEntry.h"
+#include "FuzzedStack.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -34,15 +31,11 @@ constexpr size_t kMaxOperations = 64;
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool once = [] {
-        emu::debuglog::setEcho(false);
-        return true;
-    }();
-    (void)once;
-    emu::usb::VirtualReceiver receiver;
-    emu::hid::ClassDriver hidclass(&DriverEntry);
-    if (!NT_SUCCESS(hidclass.load()) || !NT_SUCCESS(hidclass.addDevice(receiver.pdo())))
+    FuzzedStack stack;
+    if (!stack.added())
         return 0;
+    emu::usb::VirtualReceiver& receiver = stack.receiver;
+    emu::hid::ClassDriver& hidclass = stack.hidclass;
     // The PnP manager starts only a stopped device and stops only a started one.
     bool started = NT_SUCCESS(hidclass.start());
     bool removed = false;
@@ -87,7 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
         }
     }
-    receiver.waitUntilIdle();
-    emu::workitems::waitIdle();
-    return 0; // the class driver's destructor removes, unloads and checks
+    stack.settle();
+    return 0;
 }
